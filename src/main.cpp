@@ -1,0 +1,5 @@
+// Entry glue: the game itself is _mangled_main, in the library.
+#include "shell/app.h"
+
+int main() { return _mangled_main(); }
+END_OF_MAIN()

@@ -1,0 +1,27 @@
+#include "menus/title.h"
+
+#include <allegro.h>
+
+#include "draw/frame.h"
+#include "draw/sprites.h"
+#include "shell/app.h"
+#include "shell/controls.h"
+
+const char* const title_credit = "Bounce from cloud to cloud - arrows steer, space jumps";
+
+void title_frame() {
+  // Entries 1 to 3; a confirm makes the chosen entry the next stage
+  if (menu_step(1, 3)) stage = menu_selection;
+
+  // Sky, the cursor cloud under the highlighted entry, then the texts over it
+  clear_to_color(buffer, sky_colour());
+  draw_cloud(buffer, 320, 224 + 20 * menu_selection, 45);
+  textout_ex(buffer, title, "Plu", 190, 120, makecol(255, 255, 255), -1);
+  textout_ex(buffer, title, "Vesk", 320, 120, makecol(255, 255, 255), -1);
+  textout_centre_ex(buffer, text, "Start game", 320, 240, makecol(0, 0, 0), -1);
+  textout_centre_ex(buffer, text, "Options", 320, 260, makecol(0, 0, 0), -1);
+  textout_centre_ex(buffer, text, "Quit", 320, 280, makecol(0, 0, 0), -1);
+  textout_centre_ex(buffer, text, title_credit, 320, 470, makecol(0, 0, 0), -1);
+
+  end_menu_frame();
+}

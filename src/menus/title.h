@@ -1,0 +1,5 @@
+#pragma once
+
+extern const char* const title_credit;  // the credit line under the title menu
+
+void title_frame();

@@ -1,0 +1,13 @@
+// The five controls, read only through the binding table.
+#pragma once
+
+enum { LEFT = 0, RIGHT = 1, DOWN = 2, UP = 3, JUMP = 4 };
+
+extern const int b[5];  // key code of each control
+
+// True while the control is held.
+bool held(int control);
+
+// One frame of menu stepping over menu_selection and step_latch, then the wrap
+// into first..last. Returns true when the confirm key may act on this frame.
+bool menu_step(int first, int last);

@@ -1,0 +1,30 @@
+#include "shell/hotkeys.h"
+
+#include <allegro.h>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "shell/app.h"
+
+const char* const screenshot_file = "Plu Vesk screenshot.bmp";
+
+std::mutex frame_lock;
+
+bool save_screenshot(const char* name) {
+  // The library picks the format from the ending, so the temporary name keeps ".bmp".
+  std::string temp = std::string(name) + "." + std::to_string(getpid()) + ".tmp.bmp";
+  int failed;
+  {
+    std::lock_guard<std::mutex> hold(frame_lock);
+    failed = save_bitmap(temp.c_str(), buffer2, NULL);
+  }
+  if (failed == 0 && rename(temp.c_str(), name) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
+void global_keys() {
+  if (key[KEY_ESC]) stage = 0;
+  if (key[KEY_TAB]) save_screenshot(screenshot_file);
+}

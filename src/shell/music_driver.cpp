@@ -1,0 +1,302 @@
+#include "shell/music_driver.h"
+
+#include <allegro/internal/aintern.h>
+#include <allegro/platform/aintunix.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <unistd.h>
+
+// FluidSynth's entry points, looked up in the library at run time. The types
+// come from its header, so a changed signature fails to compile here.
+struct fluid_api {
+  decltype(&new_fluid_settings) new_settings;
+  decltype(&delete_fluid_settings) delete_settings;
+  decltype(&fluid_settings_setstr) settings_setstr;
+  decltype(&fluid_settings_setnum) settings_setnum;
+  decltype(&fluid_settings_copystr) settings_copystr;
+  decltype(&fluid_set_log_function) set_log_function;
+  decltype(&fluid_is_soundfont) is_soundfont;
+  decltype(&new_fluid_synth) new_synth;
+  decltype(&delete_fluid_synth) delete_synth;
+  decltype(&fluid_synth_sfload) sfload;
+  decltype(&new_fluid_audio_driver) new_audio_driver;
+  decltype(&delete_fluid_audio_driver) delete_audio_driver;
+  decltype(&fluid_synth_noteon) noteon;
+  decltype(&fluid_synth_noteoff) noteoff;
+  decltype(&fluid_synth_key_pressure) key_pressure;
+  decltype(&fluid_synth_cc) cc;
+  decltype(&fluid_synth_program_change) program_change;
+  decltype(&fluid_synth_channel_pressure) channel_pressure;
+  decltype(&fluid_synth_pitch_bend) pitch_bend;
+  decltype(&fluid_synth_write_s16) write_s16;
+};
+
+// Filled by load_fluidsynth; every pointer set or the whole record null.
+static fluid_api fluid;
+static bool fluid_tried;
+
+const char* const soundfont_variable = "PLU_VESK_SOUNDFONT";
+fluid_settings_t* music_settings;
+fluid_synth_t* music_synth;
+fluid_audio_driver_t* music_audio;
+char soundfont_file[1024];
+char music_problem[512];
+
+unsigned char midi_status;
+int midi_needed;
+int midi_count;
+unsigned char midi_data[2];
+
+MIDI_DRIVER music_driver = {
+  AL_ID('F', 'L', 'S', 'Y'), "FluidSynth", "FluidSynth software synthesizer", "FluidSynth",
+  0, 0, 0xFFFF, 0, -1, -1,  // raw MIDI: Allegro allocates no voices of ours
+  music_detect, music_init, music_exit, NULL, NULL,
+  music_raw_midi,
+  // A raw driver never receives these, but load_midi_patches calls through them.
+  _dummy_load_patches, _dummy_adjust_patches, _dummy_key_on,
+  _dummy_noop1, _dummy_noop2, _dummy_noop3, _dummy_noop2, _dummy_noop2,
+};
+
+// The desktop's sound servers first; plain ALSA for a machine without one.
+// A name this build of FluidSynth lacks simply fails to open.
+static const char* const audio_outputs[] = {"pipewire", "pulseaudio", "alsa"};
+
+// Where distributions put a General MIDI SoundFont, after FluidSynth's own default.
+static const char* const soundfont_places[] = {
+  "/usr/share/sounds/sf2/default-GM.sf2",
+  "/usr/share/sounds/sf2/TimGM6mb.sf2",
+  "/usr/share/sounds/sf2/FluidR3_GM.sf2",
+  "/usr/share/soundfonts/default.sf2",
+  "/usr/share/soundfonts/FluidR3_GM.sf2",
+};
+
+// Loud enough for one tune alone, with headroom for chords and reverb.
+static const double music_gain = 0.4;
+
+static void quiet_fluid_log(int, const char*, void*) {}
+
+// alsa-lib's error handler; its prototype, so alsa-lib's headers are not needed.
+typedef void (*alsa_error_handler)(const char* file, int line, const char* function, int err,
+                                   const char* fmt, ...);
+static void quiet_alsa_log(const char*, int, const char*, int, const char*, ...) {}
+
+static bool load_fluidsynth() {
+  if (fluid_tried) return fluid.write_s16 != NULL;
+  fluid_tried = true;
+  void* lib = dlopen("libfluidsynth.so.3", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return false;
+  fluid_api found;
+  void** slot = reinterpret_cast<void**>(&found);
+  static const char* const names[] = {
+    "new_fluid_settings", "delete_fluid_settings", "fluid_settings_setstr",
+    "fluid_settings_setnum", "fluid_settings_copystr", "fluid_set_log_function",
+    "fluid_is_soundfont", "new_fluid_synth", "delete_fluid_synth", "fluid_synth_sfload",
+    "new_fluid_audio_driver", "delete_fluid_audio_driver", "fluid_synth_noteon",
+    "fluid_synth_noteoff", "fluid_synth_key_pressure", "fluid_synth_cc",
+    "fluid_synth_program_change", "fluid_synth_channel_pressure", "fluid_synth_pitch_bend",
+    "fluid_synth_write_s16",
+  };
+  static_assert(sizeof names / sizeof names[0] == sizeof(fluid_api) / sizeof(void*),
+                "one name per entry point");
+  for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
+    slot[i] = dlsym(lib, names[i]);
+    if (!slot[i]) {
+      dlclose(lib);
+      return false;
+    }
+  }
+  fluid = found;
+  for (int level = FLUID_PANIC; level <= FLUID_DBG; level++)
+    fluid.set_log_function(level, quiet_fluid_log, NULL);
+  return true;
+}
+
+static void quiet_alsa() {
+  // Shares the copy Allegro's ALSA module and FluidSynth load, so the handler
+  // covers their probes too. Missing alsa-lib means nothing to quiet.
+  void* lib = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return;
+  typedef int (*set_handler)(alsa_error_handler);
+  set_handler set = reinterpret_cast<set_handler>(dlsym(lib, "snd_lib_error_set_handler"));
+  if (set) set(quiet_alsa_log);
+}
+
+static bool file_readable(const char* name) { return access(name, R_OK) == 0; }
+
+// Picks the SoundFont into soundfont_file; false when there is none to try.
+static bool choose_soundfont() {
+  const char* chosen = getenv(soundfont_variable);
+  if (chosen && *chosen) {
+    snprintf(soundfont_file, sizeof soundfont_file, "%s", chosen);
+    return true;  // the player's choice is tried even if absent, and reported
+  }
+  if (fluid.settings_copystr(music_settings, "synth.default-soundfont", soundfont_file,
+                             sizeof soundfont_file) == FLUID_OK &&
+      file_readable(soundfont_file))
+    return true;
+  for (const char* place : soundfont_places) {
+    if (file_readable(place)) {
+      snprintf(soundfont_file, sizeof soundfont_file, "%s", place);
+      return true;
+    }
+  }
+  soundfont_file[0] = 0;
+  return false;
+}
+
+static int fail(int why) {
+  music_close();
+  const char* chosen = getenv(soundfont_variable);
+  if (why == MUSIC_NO_LIBRARY)
+    snprintf(music_problem, sizeof music_problem,
+             "no music: the FluidSynth library (libfluidsynth.so.3) is not installed; "
+             "install libfluidsynth3 and a General MIDI SoundFont such as timgm6mb-soundfont");
+  else if (why == MUSIC_NO_SOUNDFONT && chosen && *chosen)
+    snprintf(music_problem, sizeof music_problem,
+             "no music: %s=\"%s\" is not a SoundFont that can be loaded; "
+             "point it to a General MIDI .sf2 file, or unset it",
+             soundfont_variable, chosen);
+  else if (why == MUSIC_NO_SOUNDFONT)
+    snprintf(music_problem, sizeof music_problem,
+             "no music: no General MIDI SoundFont found (looked for %s); install "
+             "timgm6mb-soundfont or fluid-soundfont-gm, or set %s to a .sf2 file",
+             soundfont_places[0], soundfont_variable);
+  else
+    snprintf(music_problem, sizeof music_problem,
+             "no music: no audio output could be opened (PipeWire, PulseAudio or ALSA); "
+             "start the desktop's sound server or check the sound device");
+  return why;
+}
+
+int music_open(bool audio_output) {
+  music_close();
+  music_problem[0] = 0;
+  if (!load_fluidsynth()) return fail(MUSIC_NO_LIBRARY);
+
+  music_settings = fluid.new_settings();
+  if (!music_settings) return fail(MUSIC_NO_LIBRARY);
+  fluid.settings_setnum(music_settings, "synth.gain", music_gain);
+  if (!choose_soundfont() || !fluid.is_soundfont(soundfont_file)) return fail(MUSIC_NO_SOUNDFONT);
+  music_synth = fluid.new_synth(music_settings);
+  if (!music_synth) return fail(MUSIC_NO_LIBRARY);
+  if (fluid.sfload(music_synth, soundfont_file, 1) == FLUID_FAILED) return fail(MUSIC_NO_SOUNDFONT);
+
+  if (audio_output) {
+    for (const char* name : audio_outputs) {
+      if (fluid.settings_setstr(music_settings, "audio.driver", name) != FLUID_OK) continue;
+      music_audio = fluid.new_audio_driver(music_settings, music_synth);
+      if (music_audio) break;
+    }
+    if (!music_audio) return fail(MUSIC_NO_AUDIO);
+  }
+  midi_parser_reset();
+  return MUSIC_OK;
+}
+
+void music_close() {
+  // The output first: its thread renders from the synth.
+  if (music_audio) fluid.delete_audio_driver(music_audio);
+  music_audio = NULL;
+  if (music_synth) fluid.delete_synth(music_synth);
+  music_synth = NULL;
+  if (music_settings) fluid.delete_settings(music_settings);
+  music_settings = NULL;
+}
+
+void music_render(short* samples, int frames) {
+  if (!music_synth) {
+    memset(samples, 0, sizeof(short) * 2 * frames);
+    return;
+  }
+  fluid.write_s16(music_synth, frames, samples, 0, 2, samples, 1, 2);
+}
+
+void midi_parser_reset() {
+  midi_status = 0;
+  midi_needed = 0;
+  midi_count = 0;
+}
+
+// Data bytes after each status: channel messages by their high nibble,
+// system common messages by the whole byte.
+static int data_length(unsigned char status) {
+  switch (status & 0xF0) {
+    case 0xC0:
+    case 0xD0: return 1;
+    case 0xF0: break;
+    default: return 2;
+  }
+  switch (status) {
+    case 0xF1:
+    case 0xF3: return 1;
+    case 0xF2: return 2;
+    default: return 0;  // F0 runs to F7 and is skipped byte by byte
+  }
+}
+
+bool midi_parse_byte(unsigned char byte, midi_event* out) {
+  if (byte >= 0xF8) return false;  // realtime: may come anywhere, changes nothing
+  if (byte & 0x80) {
+    midi_count = 0;
+    midi_needed = data_length(byte);
+    // System messages cancel running status; F7 ends a system exclusive.
+    midi_status = byte == 0xF7 || (byte >= 0xF4 && byte != 0xF0) ? 0 : byte;
+    return false;
+  }
+  if (!midi_status || midi_status == 0xF0) return false;  // stray data, or inside a sysex
+  midi_data[midi_count++] = byte;
+  if (midi_count < midi_needed) return false;
+  midi_count = 0;
+  if (midi_status >= 0xF0) {  // system common: no running status after it
+    midi_status = 0;
+    return false;
+  }
+  out->status = midi_status;
+  out->data1 = midi_data[0];
+  out->data2 = midi_needed == 2 ? midi_data[1] : 0;
+  return true;
+}
+
+void midi_apply(fluid_synth_t* synth, const midi_event* e) {
+  int channel = e->status & 0x0F;
+  switch (e->status & 0xF0) {
+    case 0x80: fluid.noteoff(synth, channel, e->data1); break;
+    case 0x90:
+      if (e->data2) fluid.noteon(synth, channel, e->data1, e->data2);
+      else fluid.noteoff(synth, channel, e->data1);
+      break;
+    case 0xA0: fluid.key_pressure(synth, channel, e->data1, e->data2); break;
+    case 0xB0: fluid.cc(synth, channel, e->data1, e->data2); break;
+    case 0xC0: fluid.program_change(synth, channel, e->data1); break;
+    case 0xD0: fluid.channel_pressure(synth, channel, e->data1); break;
+    case 0xE0: fluid.pitch_bend(synth, channel, e->data1 | (e->data2 << 7)); break;
+  }
+}
+
+int music_detect(int input) {
+  if (input) return FALSE;
+  if (music_audio) return TRUE;
+  if (music_open(true) == MUSIC_OK) return TRUE;
+  fprintf(stderr, "plu-vesk: %s\n", music_problem);
+  return FALSE;
+}
+
+int music_init(int input, int) {
+  if (input) return -1;
+  if (!music_audio && music_open(true) != MUSIC_OK) return -1;
+  return 0;
+}
+
+void music_exit(int) { music_close(); }
+
+void music_raw_midi(int data) {
+  midi_event e;
+  if (music_synth && midi_parse_byte((unsigned char)data, &e)) midi_apply(music_synth, &e);
+}
+
+void register_music_driver() {
+  quiet_alsa();
+  _unix_register_midi_driver(music_driver.id, &music_driver, TRUE, TRUE);
+}

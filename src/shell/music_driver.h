@@ -1,0 +1,62 @@
+// The platform's MIDI output device: an Allegro MIDI driver that plays the
+// player's raw bytes on FluidSynth with a General MIDI SoundFont. The library
+// is opened at run time, so a machine without it runs silent instead of not
+// starting at all.
+#pragma once
+
+#include <allegro.h>
+#include <fluidsynth.h>
+
+// One channel message, status byte with its channel and up to two data bytes.
+struct midi_event {
+  unsigned char status;
+  unsigned char data1;
+  unsigned char data2;
+};
+
+// Why start-up found no music; music_problem holds the whole sentence.
+const int MUSIC_OK = 0;
+const int MUSIC_NO_LIBRARY = 1;
+const int MUSIC_NO_SOUNDFONT = 2;
+const int MUSIC_NO_AUDIO = 3;
+
+extern const char* const soundfont_variable;  // "PLU_VESK_SOUNDFONT"
+extern MIDI_DRIVER music_driver;      // our driver as Allegro sees it
+extern fluid_settings_t* music_settings;  // FluidSynth settings, null when closed
+extern fluid_synth_t* music_synth;    // the synthesizer, null when closed
+extern fluid_audio_driver_t* music_audio;  // audio output, null when closed or rendering by hand
+extern char soundfont_file[1024];     // the SoundFont chosen by the last music_open
+extern char music_problem[512];       // why there is no music, empty when there is
+
+extern unsigned char midi_status;     // running status, 0 when there is none
+extern int midi_needed;               // data bytes the current message takes
+extern int midi_count;                // data bytes of it received so far
+extern unsigned char midi_data[2];    // those data bytes
+
+// Forgets any partial message and the running status.
+void midi_parser_reset();
+// Takes one byte of the stream; true when it completes a channel message,
+// which is then in *out. System messages are consumed and never reported.
+bool midi_parse_byte(unsigned char byte, midi_event* out);
+// Plays one channel message on the synthesizer.
+void midi_apply(fluid_synth_t* synth, const midi_event* event);
+
+// Loads FluidSynth, the SoundFont and, when audio_output is true, opens the
+// desktop's audio output. Returns MUSIC_OK or the reason it failed, with
+// music_problem set and everything opened closed again.
+int music_open(bool audio_output);
+void music_close();
+// Renders frames of interleaved 16-bit stereo synchronously; for a synth
+// opened without audio output.
+void music_render(short* samples, int frames);
+
+// Allegro's methods of music_driver.
+int music_detect(int input);
+int music_init(int input, int voices);
+void music_exit(int input);
+void music_raw_midi(int data);
+
+// Puts music_driver first in Allegro's list, so MIDI_AUTODETECT picks it when
+// it can play, and quiets the sound libraries' own messages. Call after
+// install_allegro and before install_sound.
+void register_music_driver();

@@ -1,0 +1,98 @@
+#include "shell/settings.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+int mode = 1;        // full screen until the file says otherwise
+int music_on = 1;
+int high_score = 0;
+
+const char* const settings_file = "PV settings.dat";
+
+// One number as "%i" reads it: white space, a sign, then 0x hex, 0 octal or
+// decimal. Fails on no digits, and on a value that does not fit in 32 bits.
+static bool read_number(FILE* f, int* out) {
+  int c;
+  do c = getc(f); while (c != EOF && isspace(c));
+  bool negative = false;
+  if (c == '+' || c == '-') {
+    negative = (c == '-');
+    c = getc(f);
+  }
+  int base = 10;
+  bool digits = false;
+  if (c == '0') {
+    c = getc(f);
+    if (c == 'x' || c == 'X') {
+      base = 16;
+      c = getc(f);
+    } else {
+      base = 8;
+      digits = true;  // the 0 itself
+    }
+  }
+  long long value = 0;
+  bool too_big = false;
+  for (;; c = getc(f)) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else break;
+    if (d >= base) break;
+    digits = true;
+    value = value * base + d;
+    if (value > (long long)INT_MAX + 1) too_big = true, value = (long long)INT_MAX + 1;
+  }
+  if (c != EOF) ungetc(c, f);
+  if (!digits || too_big) return false;
+  if (negative) value = -value;
+  if (value > INT_MAX) return false;
+  *out = (int)value;
+  return true;
+}
+
+void load_settings(const char* name) {
+  FILE* f = fopen(name, "rb");
+  if (!f) return;
+  int v;
+  // A mode or music switch other than 0 or 1 would index past two-entry tables.
+  if (read_number(f, &v)) {
+    if (v == 0 || v == 1) mode = v;
+    if (read_number(f, &v)) {
+      if (v == 0 || v == 1) music_on = v;
+      if (read_number(f, &v)) high_score = v;
+    }
+  }
+  fclose(f);
+}
+
+bool save_settings(const char* name) {
+  // Written beside the real file and renamed over it, so the file is always whole.
+  std::string temp = std::string(name) + "." + std::to_string(getpid()) + ".tmp";
+  char bytes[48];
+  int n = snprintf(bytes, sizeof bytes, "%i %i %i", mode, music_on, high_score);
+  const char* failed = nullptr;
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    failed = "create";
+  } else {
+    if (write(fd, bytes, n) != n) failed = "write";
+    else if (fsync(fd) != 0) failed = "flush";
+    if (close(fd) != 0 && !failed) failed = "close";
+    if (!failed && rename(temp.c_str(), name) != 0) failed = "replace";
+    if (failed) unlink(temp.c_str());
+  }
+  if (failed) {
+    fprintf(stderr, "plu-vesk: settings not saved (could not %s \"%s\": %s)\n", failed, name,
+            strerror(errno));
+    return false;
+  }
+  return true;
+}

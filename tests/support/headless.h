@@ -1,0 +1,33 @@
+// Headless test support: Allegro with no system driver, 640x480 32-bit memory
+// bitmaps for buffer, buffer2 and screen, the real title font, and key presses
+// written straight into the library's key[] array.
+#pragma once
+
+#include <allegro.h>
+#include <gtest/gtest.h>
+#include <string>
+
+// Starts Allegro once per process; safe to call again.
+void headless_start();
+
+// Puts every piece of game state back as at program start.
+void reset_game_state();
+
+void press(int control);    // through the binding table
+void release(int control);
+void release_all();
+
+// Pixel of a 32-bit bitmap as (r, g, b) packed 0xRRGGBB.
+int rgb_at(BITMAP* bmp, int px, int py);
+inline int rgb(int r, int g, int bl) { return (r << 16) | (g << 8) | bl; }
+
+// A fresh empty directory under the test's temporary area, made the working
+// directory for the test and removed afterwards by HeadlessTest.
+std::string make_temp_dir();
+
+struct HeadlessTest : ::testing::Test {
+  void SetUp() override;
+  void TearDown() override;
+  std::string dir;      // the test's own working directory
+  std::string old_cwd;
+};
