@@ -14,6 +14,7 @@
 #include "play/update.h"
 #include "shell/clock.h"
 #include "shell/hotkeys.h"
+#include "shell/music_driver.h"
 #include "shell/settings.h"
 
 std::atomic<int> stage{0};
@@ -69,6 +70,7 @@ int _mangled_main() {
   set_color_depth(32);
   if (!set_display(mode)) return 1;
   srand(time(NULL) + ms_clock());
+  register_music_driver();
   install_sound(DIGI_NONE, MIDI_AUTODETECT, "");
   load_midi_patches();
   music = load_midi("sky.mid");

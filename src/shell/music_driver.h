@@ -56,7 +56,9 @@ int music_init(int input, int voices);
 void music_exit(int input);
 void music_raw_midi(int data);
 
-// Puts music_driver first in Allegro's list, so MIDI_AUTODETECT picks it when
-// it can play, and quiets the sound libraries' own messages. Call after
-// install_allegro and before install_sound.
+// Routes FluidSynth's and alsa-lib's messages away from stderr.
+void quiet_sound_libraries();
+// Quiets the sound libraries and puts music_driver first in Allegro's list,
+// so MIDI_AUTODETECT picks it when it can play. Call after install_allegro
+// and before install_sound.
 void register_music_driver();
