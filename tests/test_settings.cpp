@@ -1,0 +1,345 @@
+// The settings file: what a load takes from odd files, the exact bytes a save
+// writes, and that a save which cannot finish leaves the old file alone.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "shell/settings.h"
+#include "support/headless.h"
+
+namespace {
+
+void write_file(const std::string& name, const std::string& bytes) {
+  FILE* f = fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << name;
+  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  fclose(f);
+}
+
+std::string read_file(const std::string& name) {
+  std::string bytes;
+  FILE* f = fopen(name.c_str(), "rb");
+  if (!f) return "<missing>";
+  for (int c; (c = getc(f)) != EOF;) bytes += (char)c;
+  fclose(f);
+  return bytes;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* d = opendir(path.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void set_values(int m, int mu, int h) {
+  mode = m;
+  music_on = mu;
+  high_score = h;
+}
+
+// Everything written to stderr while fn runs. A pipe, not a file, so that a
+// file-size limit set inside fn cannot swallow the message.
+std::string capture_stderr(const std::function<void()>& fn) {
+  int p[2];
+  if (pipe(p) != 0) return "<no pipe>";
+  fflush(stderr);
+  int saved = dup(2);
+  dup2(p[1], 2);
+  close(p[1]);
+  fn();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string got;
+  char chunk[256];
+  for (ssize_t n; (n = read(p[0], chunk, sizeof chunk)) > 0;) got.append(chunk, n);
+  close(p[0]);
+  return got;
+}
+
+struct Values {
+  int mode, music_on, high_score;
+};
+
+void expect_values(Values want) {
+  EXPECT_EQ(mode, want.mode);
+  EXPECT_EQ(music_on, want.music_on);
+  EXPECT_EQ(high_score, want.high_score);
+}
+
+struct LoadCase {
+  const char* bytes;
+  Values before;
+  Values after;
+};
+
+void check_loads(const std::vector<LoadCase>& cases) {
+  for (const LoadCase& c : cases) {
+    SCOPED_TRACE(std::string("file holds \"") + c.bytes + "\"");
+    set_values(c.before.mode, c.before.music_on, c.before.high_score);
+    write_file(settings_file, c.bytes);
+    load_settings(settings_file);
+    expect_values(c.after);
+  }
+}
+
+using SettingsTest = HeadlessTest;
+
+}  // namespace
+
+TEST_F(SettingsTest, LoadTakesNumbersUntilOneIsMissing) {
+  check_loads({
+      {"0 0 1234", {1, 1, 0}, {0, 0, 1234}},
+      {"0 1", {1, 0, 55}, {0, 1, 55}},
+      {"1", {0, 0, 55}, {1, 0, 55}},
+      {"", {0, 0, 77}, {0, 0, 77}},
+      {"x1 1 1", {0, 0, 77}, {0, 0, 77}},
+      {"1 x 5", {0, 0, 77}, {1, 0, 77}},
+      {"- 1 1 1", {0, 0, 77}, {0, 0, 77}},
+  });
+
+  // No file at all: nothing changes, and nothing is created
+  set_values(0, 1, 9);
+  load_settings("no such file.dat");
+  expect_values({0, 1, 9});
+  EXPECT_EQ(list_dir("."), std::vector<std::string>{settings_file});
+}
+
+TEST_F(SettingsTest, LoadSkipsWhiteSpaceAndIgnoresWhatFollowsTheThird) {
+  check_loads({
+      {"0\t0\t1234", {1, 1, 0}, {0, 0, 1234}},
+      {"0\n0\n1234\n", {1, 1, 0}, {0, 0, 1234}},
+      {"\r\n \t0 \r\n\n\t 1\v\f  1234", {1, 0, 0}, {0, 1, 1234}},
+      {"1 0 42 junk 7", {0, 1, 0}, {1, 0, 42}},
+      {"1 0 42junk", {0, 1, 0}, {1, 0, 42}},
+      {"1 0 42\n9 9 9", {0, 1, 0}, {1, 0, 42}},
+  });
+}
+
+TEST_F(SettingsTest, LoadAcceptsSignsHexAndOctal) {
+  check_loads({
+      {"1 1 010", {0, 0, 0}, {1, 1, 8}},
+      {"1 1 0x10", {0, 0, 0}, {1, 1, 16}},
+      {"1 1 0X1f", {0, 0, 0}, {1, 1, 31}},
+      {"1 1 -0x10", {0, 0, 0}, {1, 1, -16}},
+      {"1 1 -010", {0, 0, 0}, {1, 1, -8}},
+      {"+1 +0 +5", {0, 1, 0}, {1, 0, 5}},
+      {"1 1 -5", {0, 0, 0}, {1, 1, -5}},
+      {"0x1 0x0 0", {0, 1, 9}, {1, 0, 0}},
+      {"01 00 00", {0, 1, 9}, {1, 0, 0}},
+      // octal stops at 8 and 9: "09" is the number 0
+      {"1 1 09", {0, 0, 5}, {1, 1, 0}},
+      // leading zeros do not count towards the 32 bits
+      {"1 1 000000000000000000000000000000012", {0, 0, 0}, {1, 1, 10}},
+  });
+}
+
+TEST_F(SettingsTest, LoadKeepsModeAndMusicThatAreNeitherZeroNorOne) {
+  // Such a value is passed over and the next number is still read
+  check_loads({
+      {"2 -1 7", {0, 0, 3}, {0, 0, 7}},
+      {"2 -1 7", {1, 1, 3}, {1, 1, 7}},
+      {"1 5 9", {0, 0, 3}, {1, 0, 9}},
+      {"-1 1 2", {0, 0, 3}, {0, 1, 2}},
+      {"0x2 0 4", {1, 1, 3}, {1, 0, 4}},
+      {"2147483647 -2147483648 6", {1, 0, 3}, {1, 0, 6}},
+  });
+}
+
+TEST_F(SettingsTest, LoadStopsAtANumberThatDoesNotFitIn32Bits) {
+  check_loads({
+      {"1 1 2147483647", {0, 0, 55}, {1, 1, INT_MAX}},
+      {"1 1 -2147483648", {0, 0, 55}, {1, 1, INT_MIN}},
+      {"1 1 -0x80000000", {0, 0, 55}, {1, 1, INT_MIN}},
+      {"1 1 017777777777", {0, 0, 55}, {1, 1, INT_MAX}},
+      {"1 1 2147483648", {0, 0, 55}, {1, 1, 55}},
+      {"1 1 -2147483649", {0, 0, 55}, {1, 1, 55}},
+      {"1 1 0x80000000", {0, 0, 55}, {1, 1, 55}},
+      {"1 1 020000000000", {0, 0, 55}, {1, 1, 55}},
+      // would wrap round to 0 and to 7 in 32 bits
+      {"1 1 4294967296", {0, 0, 55}, {1, 1, 55}},
+      {"1 1 4294967303", {0, 0, 55}, {1, 1, 55}},
+      {"1 1 99999999999999999999999", {0, 0, 55}, {1, 1, 55}},
+      // reading stops there: the numbers after it are not taken
+      {"1 2147483648 5", {0, 0, 55}, {1, 0, 55}},
+      {"4294967297 1 5", {0, 0, 55}, {0, 0, 55}},
+  });
+}
+
+TEST_F(SettingsTest, SaveWritesThreeDecimalsAndNothingElse) {
+  struct {
+    Values v;
+    const char* bytes;
+  } cases[] = {
+      {{1, 1, 0}, "1 1 0"},
+      {{0, 0, 1234}, "0 0 1234"},
+      {{1, 0, -57}, "1 0 -57"},
+      {{0, 1, INT_MAX}, "0 1 2147483647"},
+      {{0, 1, INT_MIN}, "0 1 -2147483648"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    set_values(c.v.mode, c.v.music_on, c.v.high_score);
+    std::string err = capture_stderr([] { EXPECT_TRUE(save_settings(settings_file)); });
+    EXPECT_EQ(read_file(settings_file), c.bytes);
+    EXPECT_EQ(err, "");
+    expect_values(c.v);
+  }
+  EXPECT_EQ(read_file(settings_file).size(), 15u);  // "0 1 -2147483648": no line end
+}
+
+TEST_F(SettingsTest, SaveThenLoadGivesTheSameValues) {
+  Values triples[] = {{0, 0, 1234}, {1, 0, -1}, {0, 1, INT_MAX}, {1, 1, INT_MIN}, {1, 1, 0}};
+  for (Values v : triples) {
+    SCOPED_TRACE(testing::Message() << v.mode << " " << v.music_on << " " << v.high_score);
+    set_values(v.mode, v.music_on, v.high_score);
+    ASSERT_TRUE(save_settings(settings_file));
+    set_values(1 - v.mode, 1 - v.music_on, v.high_score ^ 0x5a5a);
+    load_settings(settings_file);
+    expect_values(v);
+  }
+}
+
+TEST_F(SettingsTest, SaveReplacesTheFileWholeAndLeavesNoTemporaryFile) {
+  // Created when missing
+  set_values(0, 1, 3);
+  ASSERT_TRUE(save_settings(settings_file));
+  EXPECT_EQ(read_file(settings_file), "0 1 3");
+
+  // A longer file is replaced by exactly the new five bytes
+  write_file(settings_file, std::string(100, '7'));
+  set_values(1, 1, 0);
+  ASSERT_TRUE(save_settings(settings_file));
+  EXPECT_EQ(read_file(settings_file), "1 1 0");
+  EXPECT_EQ(list_dir("."), std::vector<std::string>{settings_file});
+
+  // Saved into another directory by path, the temporary stays there too
+  ASSERT_EQ(mkdir("sub", 0755), 0);
+  write_file("sub/PV settings.dat", std::string(100, '\n'));
+  set_values(0, 0, 42);
+  ASSERT_TRUE(save_settings("sub/PV settings.dat"));
+  EXPECT_EQ(read_file("sub/PV settings.dat"), "0 0 42");
+  EXPECT_EQ(list_dir("sub"), std::vector<std::string>{"PV settings.dat"});
+  EXPECT_EQ(list_dir("."), (std::vector<std::string>{settings_file, "sub"}));
+}
+
+namespace {
+
+// A save that must fail: false, one line on stderr, the values kept in memory,
+// and the directory exactly as it was (old file's bytes, no leftovers).
+void expect_failed_save(const std::string& path, const std::string& dir,
+                        const std::function<bool()>& save) {
+  set_values(1, 0, 4321);
+  std::vector<std::string> before = list_dir(dir);
+  std::string old_bytes = read_file(path);
+  bool saved = true;
+  std::string err = capture_stderr([&] { saved = save(); });
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_TRUE(!err.empty() && err.back() == '\n') << err;
+  EXPECT_NE(err.find("PV settings.dat"), std::string::npos) << err;
+  expect_values({1, 0, 4321});
+  EXPECT_EQ(read_file(path), old_bytes);
+  EXPECT_EQ(list_dir(dir), before);
+}
+
+// Root ignores permission bits: run the save as nobody in a child process.
+bool save_as_nobody(const char* path) {
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    bool ok = save_settings(path);
+    bool kept = mode == 1 && music_on == 0 && high_score == 4321;
+    _exit(!kept ? 2 : ok ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 2) << "the child lost its values";
+  EXPECT_NE(WEXITSTATUS(status), 3) << "could not become nobody";
+  return WEXITSTATUS(status) != 0;
+}
+
+}  // namespace
+
+TEST_F(SettingsTest, SaveThatCannotFinishLeavesTheOldFileAndTheValues) {
+  const std::string old_bytes = "0 1 77";
+
+  // A directory without write access
+  {
+    SCOPED_TRACE("read-only directory");
+    ASSERT_EQ(mkdir("ro", 0755), 0);
+    write_file("ro/PV settings.dat", old_bytes);
+    ASSERT_EQ(chmod("ro", 0555), 0);
+    ASSERT_EQ(chmod(".", 0711), 0);  // nobody may pass through, not write
+    int probe = open("ro/probe", O_WRONLY | O_CREAT, 0644);
+    bool bits_bind = probe < 0;
+    if (probe >= 0) {
+      close(probe);
+      unlink("ro/probe");
+    }
+    expect_failed_save("ro/PV settings.dat", "ro", [&] {
+      return bits_bind ? save_settings("ro/PV settings.dat") : save_as_nobody("ro/PV settings.dat");
+    });
+    EXPECT_EQ(read_file("ro/PV settings.dat"), old_bytes);
+    chmod("ro", 0755);
+  }
+
+  // Every write refused by a file-size limit of 0, which binds root too
+  {
+    SCOPED_TRACE("file-size limit");
+    write_file(settings_file, old_bytes);
+    expect_failed_save(settings_file, ".", [] {
+      rlimit old_limit;
+      getrlimit(RLIMIT_FSIZE, &old_limit);
+      rlimit none = old_limit;
+      none.rlim_cur = 0;
+      void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &none);
+      bool ok = save_settings(settings_file);
+      setrlimit(RLIMIT_FSIZE, &old_limit);
+      signal(SIGXFSZ, old_handler);
+      return ok;
+    });
+    EXPECT_EQ(read_file(settings_file), old_bytes);
+  }
+
+  // A directory standing where the file would go: the file cannot replace it
+  {
+    SCOPED_TRACE("directory in the file's place");
+    ASSERT_EQ(mkdir("d", 0755), 0);
+    ASSERT_EQ(mkdir("d/PV settings.dat", 0755), 0);
+    expect_failed_save("d/PV settings.dat", "d", [] { return save_settings("d/PV settings.dat"); });
+    struct stat st;
+    ASSERT_EQ(stat("d/PV settings.dat", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_TRUE(list_dir("d/PV settings.dat").empty());
+  }
+
+  // A directory that does not exist
+  {
+    SCOPED_TRACE("missing directory");
+    expect_failed_save("gone/PV settings.dat", ".",
+                       [] { return save_settings("gone/PV settings.dat"); });
+  }
+}
