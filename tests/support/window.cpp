@@ -1,0 +1,638 @@
+#include "support/window.h"
+
+#include <allegro.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using ::testing::AssertionFailure;
+using ::testing::AssertionResult;
+using ::testing::AssertionSuccess;
+
+static const char* const screenshot_name = "Plu Vesk screenshot.bmp";
+static const char* const settings_name = "PV settings.dat";
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+static long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::ostream& operator<<(std::ostream& os, Rgb c) {
+  return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
+}
+
+// ---------------------------------------------------------------- pictures
+
+Rgb Image::at(int px, int py) const {
+  if (px < 0 || py < 0 || px >= width || py >= height) return Rgb{-1, -1, -1};
+  size_t i = ((size_t)py * width + px) * 3;
+  return Rgb{rgb[i], rgb[i + 1], rgb[i + 2]};
+}
+
+int Image::count(int x0, int y0, int x1, int y1, Rgb c) const {
+  int n = 0;
+  for (int py = std::max(y0, 0); py <= std::min(y1, height - 1); py++)
+    for (int px = std::max(x0, 0); px <= std::min(x1, width - 1); px++)
+      if (at(px, py) == c) n++;
+  return n;
+}
+
+static bool read_whole(const std::string& path, std::string& bytes) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return true;
+}
+
+static unsigned le16(const std::string& b, size_t at) {
+  return (unsigned char)b[at] | (unsigned char)b[at + 1] << 8;
+}
+static long le32(const std::string& b, size_t at) {
+  unsigned long v = le16(b, at) | (unsigned long)le16(b, at + 2) << 16;
+  return (long)(int32_t)v;
+}
+
+AssertionResult load_bmp24(const std::string& path, Image& out) {
+  std::string b;
+  if (!read_whole(path, b)) return AssertionFailure() << "cannot read " << path;
+  if (b.size() < 54 || b[0] != 'B' || b[1] != 'M')
+    return AssertionFailure() << path << " is not a BMP (" << b.size() << " bytes)";
+  long declared = le32(b, 2), offset = le32(b, 10), w = le32(b, 18), h = le32(b, 22);
+  unsigned bpp = le16(b, 28);
+  long compression = le32(b, 30);
+  if (declared != (long)b.size())
+    return AssertionFailure() << path << " holds " << b.size() << " bytes, its header says "
+                              << declared;
+  if (bpp != 24 || compression != 0 || w <= 0 || h == 0)
+    return AssertionFailure() << path << ": " << w << "x" << h << ", " << bpp
+                              << " bits, compression " << compression;
+  long rows = h < 0 ? -h : h;
+  long stride = (w * 3 + 3) / 4 * 4;
+  if (offset < 54 || offset + stride * rows > (long)b.size())
+    return AssertionFailure() << path << " is shorter than its pixels";
+  out.width = (int)w;
+  out.height = (int)rows;
+  out.rgb.assign((size_t)w * rows * 3, 0);
+  for (long r = 0; r < rows; r++) {
+    long src_row = h > 0 ? rows - 1 - r : r;  // bottom-up unless the height is negative
+    const unsigned char* src = (const unsigned char*)b.data() + offset + src_row * stride;
+    unsigned char* dst = out.rgb.data() + (size_t)r * w * 3;
+    for (long px = 0; px < w; px++) {
+      dst[px * 3] = src[px * 3 + 2];
+      dst[px * 3 + 1] = src[px * 3 + 1];
+      dst[px * 3 + 2] = src[px * 3];
+    }
+  }
+  return AssertionSuccess();
+}
+
+AssertionResult load_ppm(const std::string& path, Image& out) {
+  std::string b;
+  if (!read_whole(path, b)) return AssertionFailure() << "cannot read " << path;
+  size_t at = 0;
+  auto field = [&](long& v) {
+    for (;;) {
+      while (at < b.size() && isspace((unsigned char)b[at])) at++;
+      if (at < b.size() && b[at] == '#') {
+        while (at < b.size() && b[at] != '\n') at++;
+        continue;
+      }
+      break;
+    }
+    size_t start = at;
+    while (at < b.size() && isdigit((unsigned char)b[at])) at++;
+    if (start == at) return false;
+    v = std::stol(b.substr(start, at - start));
+    return true;
+  };
+  long w = 0, h = 0, maxval = 0;
+  if (b.compare(0, 2, "P6") != 0) return AssertionFailure() << path << " is not a binary PPM";
+  at = 2;
+  if (!field(w) || !field(h) || !field(maxval) || maxval != 255 || w <= 0 || h <= 0)
+    return AssertionFailure() << path << ": bad PPM header";
+  at++;  // the single white-space byte before the samples
+  if (b.size() < at + (size_t)(w * h * 3)) return AssertionFailure() << path << " is short";
+  out.width = (int)w;
+  out.height = (int)h;
+  out.rgb.assign(b.begin() + at, b.begin() + at + w * h * 3);
+  return AssertionSuccess();
+}
+
+// Allegro without a system driver: enough for memory bitmaps, fonts and text.
+static FONT* title_font() {
+  static FONT* loaded = nullptr;
+  if (!loaded) {
+    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) return nullptr;
+    set_color_depth(32);
+    loaded = load_bitmap_font(PV_ASSET_DIR "/bubble.pcx", NULL, NULL);
+  }
+  return loaded;
+}
+
+static TextInk text_ink(FONT* f, const std::string& s, int x, int y, Align align) {
+  TextInk ink;
+  if (!f) return ink;
+  int len = text_length(f, s.c_str());
+  int left = align == Align::left ? x : align == Align::centre ? x - len / 2 : x - len;
+  BITMAP* bmp = create_bitmap(640, 480);
+  clear_to_color(bmp, 0);
+  textout_ex(bmp, f, s.c_str(), left, y, makecol(255, 255, 255), -1);
+  ink.x0 = std::max(left, 0);
+  ink.y0 = std::max(y, 0);
+  ink.x1 = std::min(left + len - 1, 639);
+  ink.y1 = std::min(y + text_height(f) - 1, 479);
+  for (int py = ink.y0; py <= ink.y1; py++)
+    for (int px = ink.x0; px <= ink.x1; px++)
+      if (getpixel(bmp, px, py) != 0) ink.pixels.push_back({px, py});
+  destroy_bitmap(bmp);
+  return ink;
+}
+
+TextInk title_text_ink(const std::string& s, int x, int y, Align align) {
+  return text_ink(title_font(), s, x, y, align);
+}
+
+TextInk small_text_ink(const std::string& s, int x, int y, Align align) {
+  title_font();  // starts the library
+  return text_ink(font, s, x, y, align);
+}
+
+int ink_missing(const Image& shot, const TextInk& ink, Rgb c) {
+  if (ink.pixels.empty()) return -1;  // a text that draws nothing proves nothing
+  int n = 0;
+  for (auto [px, py] : ink.pixels)
+    if (shot.at(px, py) != c) n++;
+  return n;
+}
+
+int ink_stray(const Image& shot, const TextInk& ink, Rgb c) {
+  if (ink.pixels.empty()) return -1;
+  int on_ink = (int)ink.pixels.size() - ink_missing(shot, ink, c);
+  return shot.count(ink.x0, ink.y0, ink.x1, ink.y1, c) - on_ink;
+}
+
+// ---------------------------------------------------------------- processes
+
+static std::vector<std::string> environment_with_display(int display) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; e++)
+    if (strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
+  if (display >= 0) env.push_back("DISPLAY=:" + std::to_string(display));
+  return env;
+}
+
+// fork + exec with the given environment and working directory; stdin from
+// /dev/null. The child dies with the test process, so a test killed by its
+// time limit leaves no game or server behind.
+static pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& cwd, int out_fd, int err_fd) {
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (in >= 0) dup2(in, 0);
+  if (out_fd >= 0) dup2(out_fd, 1);
+  if (err_fd >= 0) dup2(err_fd, 2);
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  execvpe(args[0], args.data(), envp.data());
+  _exit(127);
+}
+
+static int open_log(const std::string& path, bool append) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+              0644);
+}
+
+// SIGTERM, a second to go, then SIGKILL; always reaped.
+static void stop_process(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; i++) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+      pid = -1;
+      return;
+    }
+    sleep_ms(10);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  pid = -1;
+}
+
+int WindowTest::run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+  int err = open_log(root + "/tools.log", true);
+  pid_t pid = spawn(argv, environment_with_display(display), root, pipe_fds[1], err);
+  close(pipe_fds[1]);
+  if (err >= 0) close(err);
+  std::string got;
+  long long deadline = now_ms() + timeout_ms;
+  for (;;) {
+    long long left = deadline - now_ms();
+    if (left <= 0) break;
+    pollfd p{pipe_fds[0], POLLIN, 0};
+    if (poll(&p, 1, (int)left) <= 0) break;
+    char chunk[4096];
+    ssize_t n = read(pipe_fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    got.append(chunk, n);
+  }
+  close(pipe_fds[0]);
+  // Give it the rest of its time, then kill it: a hung tool must not hang the test.
+  int status = 0;
+  bool reaped = false;
+  do {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      reaped = true;
+      break;
+    }
+    sleep_ms(2);
+  } while (now_ms() < deadline);
+  if (!reaped) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  if (out) *out = got;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---------------------------------------------------------------- fixture
+
+void WindowTest::SetUp() {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pv-window-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  ASSERT_NE(mkdtemp(buf.data()), nullptr) << strerror(errno);
+  root = buf.data();
+  dir = root + "/game";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  std::error_code ec;
+  fs::copy_file(fs::path(PV_ASSET_DIR) / "bubble.pcx", fs::path(dir) / "bubble.pcx", ec);
+  ASSERT_FALSE(ec) << "copying bubble.pcx: " << ec.message();
+  // The tune is optional: the game runs silent without it.
+  if (fs::exists(fs::path(PV_ASSET_DIR) / "sky.mid"))
+    fs::copy_file(fs::path(PV_ASSET_DIR) / "sky.mid", fs::path(dir) / "sky.mid", ec);
+}
+
+void WindowTest::TearDown() { clean_up(); }
+
+WindowTest::~WindowTest() { clean_up(); }
+
+void WindowTest::clean_up() {
+  stop_process(game_pid);
+  stop_process(xvfb_pid);
+  display = -1;
+  if (!root.empty()) {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+    root.clear();
+  }
+}
+
+void WindowTest::write_settings(const std::string& bytes) {
+  std::ofstream f(dir + "/" + settings_name, std::ios::binary | std::ios::trunc);
+  f << bytes;
+}
+
+void WindowTest::remove_from_game_dir(const std::string& name) {
+  unlink((dir + "/" + name).c_str());
+}
+
+static bool socket_accepts(int n) {
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "/tmp/.X11-unix/X%d", n);
+  bool ok = connect(s, (sockaddr*)&addr, sizeof addr) == 0;
+  close(s);
+  return ok;
+}
+
+static pid_t lock_owner(int n) {
+  std::string text;
+  if (!read_whole("/tmp/.X" + std::to_string(n) + "-lock", text)) return -1;
+  return (pid_t)atol(text.c_str());
+}
+
+AssertionResult WindowTest::start_xvfb() {
+  // Numbers from a per-process base upwards; the server's own lock file
+  // settles any race with a parallel test that picked the same number.
+  int base = 200 + getpid() % 400;
+  for (int n = base; n < base + 100; n++) {
+    struct stat st;
+    if (stat(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), &st) == 0) continue;
+    if (stat(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), &st) == 0) continue;
+    int log = open_log(root + "/xvfb.log", false);
+    pid_t pid = spawn({"Xvfb", ":" + std::to_string(n), "-screen", "0",
+                       std::to_string(screen_w) + "x" + std::to_string(screen_h) + "x24",
+                       "-nolisten", "tcp", "-noreset"},
+                      environment_with_display(-1), root, log, log);
+    if (log >= 0) close(log);
+    long long deadline = now_ms() + 10000;
+    bool lost = false;
+    while (now_ms() < deadline) {
+      if (waitpid(pid, nullptr, WNOHANG) == pid) {
+        lost = true;  // someone else took this number first
+        break;
+      }
+      if (lock_owner(n) == pid && socket_accepts(n)) {
+        xvfb_pid = pid;
+        display = n;
+        // Keyboard focus follows the pointer on a bare server: keep it over the game.
+        run_tool({"xdotool", "mousemove", "320", "240"}, nullptr);
+        return AssertionSuccess();
+      }
+      sleep_ms(20);
+    }
+    if (!lost) {
+      stop_process(pid);
+      std::string log_text;
+      read_whole(root + "/xvfb.log", log_text);
+      return AssertionFailure() << "Xvfb :" << n << " did not come up in 10 s:\n" << log_text;
+    }
+  }
+  return AssertionFailure() << "no free X display number from " << base;
+}
+
+AssertionResult WindowTest::launch(bool with_display) {
+  if (running()) return AssertionFailure() << "the game is already running";
+  if (with_display && display < 0) {
+    AssertionResult started = start_xvfb();
+    if (!started) return started;
+  }
+  int out = open_log(root + "/game.out", false);
+  int err = open_log(root + "/game.err", false);
+  game_pid = spawn({PV_GAME}, environment_with_display(with_display ? display : -1), dir, out,
+                   err);
+  if (out >= 0) close(out);
+  if (err >= 0) close(err);
+  if (game_pid < 0) return AssertionFailure() << "cannot start " << PV_GAME;
+  return AssertionSuccess();
+}
+
+bool WindowTest::running() {
+  if (game_pid <= 0) return false;
+  int status;
+  if (waitpid(game_pid, &status, WNOHANG) == 0) return true;
+  game_pid = -1;
+  return false;
+}
+
+std::string describe_status(int status) {
+  std::ostringstream s;
+  if (WIFEXITED(status)) s << "exit status " << WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) s << "killed by signal " << WTERMSIG(status);
+  else s << "status " << status;
+  return s.str();
+}
+
+AssertionResult WindowTest::wait_exit(int timeout_ms, int* status) {
+  if (game_pid <= 0) return AssertionFailure() << "the game was not started";
+  long long deadline = now_ms() + timeout_ms;
+  do {
+    pid_t r = waitpid(game_pid, status, WNOHANG);
+    if (r == game_pid) {
+      game_pid = -1;
+      return AssertionSuccess();
+    }
+    sleep_ms(5);
+  } while (now_ms() < deadline);
+  return AssertionFailure() << "the game still runs after " << timeout_ms << " ms";
+}
+
+AssertionResult WindowTest::wait_exit_ok(int timeout_ms) {
+  int status = 0;
+  AssertionResult ended = wait_exit(timeout_ms, &status);
+  if (!ended) return ended;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return AssertionSuccess();
+  return AssertionFailure() << "the game ended with " << describe_status(status)
+                            << "; stderr:\n" << game_stderr();
+}
+
+// ---------------------------------------------------------------- windows
+
+const char* shown_name(Shown s) {
+  switch (s) {
+    case Shown::nothing: return "nothing";
+    case Shown::window: return "a 640x480 window";
+    case Shown::full_screen: return "full screen";
+    default: return "something else";
+  }
+}
+
+namespace {
+struct XWindow {
+  std::string id;
+  bool named = false;  // called "plu-vesk"
+  bool mapped = false;
+  bool override_redirect = false;
+  int x = 0, y = 0, w = 0, h = 0;
+};
+
+int field_after(const std::string& text, const char* label) {
+  size_t at = text.find(label);
+  if (at == std::string::npos) return -1;
+  return atoi(text.c_str() + at + strlen(label));
+}
+}  // namespace
+
+Shown WindowTest::shown() {
+  std::string tree;
+  if (display < 0 || run_tool({"xwininfo", "-root", "-children"}, &tree) != 0) {
+    last_windows_ = "(no X server to ask)";
+    return Shown::nothing;
+  }
+  std::vector<XWindow> windows;
+  std::istringstream lines(tree);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t start = line.find_first_not_of(' ');
+    if (start == std::string::npos || line.compare(start, 2, "0x") != 0) continue;
+    XWindow w;
+    w.id = line.substr(start, line.find(' ', start) - start);
+    w.named = line.find("\"plu-vesk\"") != std::string::npos;
+    std::string info;
+    if (run_tool({"xwininfo", "-id", w.id}, &info) != 0) continue;  // gone meanwhile
+    w.mapped = info.find("Map State: IsViewable") != std::string::npos;
+    w.override_redirect = info.find("Override Redirect State: yes") != std::string::npos;
+    w.x = field_after(info, "Absolute upper-left X:");
+    w.y = field_after(info, "Absolute upper-left Y:");
+    w.w = field_after(info, "Width:");
+    w.h = field_after(info, "Height:");
+    windows.push_back(w);
+  }
+
+  std::ostringstream d;
+  bool full = false, named_mapped = false, named_640 = false;
+  for (const XWindow& w : windows) {
+    d << "  " << w.id << (w.named ? " plu-vesk" : "") << " " << w.w << "x" << w.h << "+" << w.x
+      << "+" << w.y << (w.mapped ? " mapped" : " unmapped")
+      << (w.override_redirect ? " override" : "") << "\n";
+    if (!w.mapped) continue;
+    if (w.override_redirect && w.x == 0 && w.y == 0 && w.w == screen_w && w.h == screen_h)
+      full = true;
+    if (w.named) {
+      named_mapped = true;
+      if (w.w == 640 && w.h == 480) {
+        named_640 = true;
+        window_x = w.x;
+        window_y = w.y;
+      }
+    }
+  }
+  last_windows_ = windows.empty() ? "  (no windows)\n" : d.str();
+  if (full && !named_mapped) return Shown::full_screen;
+  if (!full && named_640) return Shown::window;
+  if (!full && !named_mapped) return Shown::nothing;
+  return Shown::other;
+}
+
+std::string WindowTest::describe_windows() {
+  shown();
+  return last_windows_;
+}
+
+AssertionResult WindowTest::wait_shown(Shown want, int timeout_ms) {
+  long long deadline = now_ms() + timeout_ms;
+  Shown got;
+  do {
+    got = shown();
+    if (got == want) return AssertionSuccess();
+    if (!running())
+      return AssertionFailure() << "the game ended before showing " << shown_name(want)
+                                << "; stderr:\n" << game_stderr();
+    sleep_ms(50);
+  } while (now_ms() < deadline);
+  return AssertionFailure() << "wanted " << shown_name(want) << ", the screen shows "
+                            << shown_name(got) << ":\n" << last_windows_;
+}
+
+// ---------------------------------------------------------------- keys
+
+void WindowTest::tap(const char* keysym, int hold) {
+  // One xdotool run for both events, so the hold is not stretched by a process start.
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, "%.3f", hold / 1000.0);
+  run_tool({"xdotool", "keydown", keysym, "sleep", seconds, "keyup", keysym}, nullptr);
+  // Let the game see the key up in at least one frame before the next press.
+  sleep_ms(80);
+}
+
+void WindowTest::key_down(const char* keysym) { run_tool({"xdotool", "keydown", keysym}, nullptr); }
+
+void WindowTest::key_up(const char* keysym) { run_tool({"xdotool", "keyup", keysym}, nullptr); }
+
+void WindowTest::choose(int downs) {
+  for (int i = 0; i < downs; i++) tap("Down");
+  tap("space");
+}
+
+// ---------------------------------------------------------------- pictures of the game
+
+int cloud_pixels(const Image& shot, int cx, int cy, int half_width) {
+  // A puff is a disc of radius 9 centred from cx - half_width rightwards.
+  int x0 = cx - half_width - 9, x1 = cx + half_width + 9;
+  return shot.count(x0, cy - 9, x1, cy + 9, white_rgb) +
+         shot.count(x0, cy - 9, x1, cy + 9, cloud_shade_rgb);
+}
+
+AssertionResult WindowTest::screenshot(Image& out) {
+  std::string path = dir + "/" + screenshot_name;
+  AssertionResult last = AssertionFailure() << "no screenshot appeared";
+  // Pressed again when nothing comes: the hot keys work only from the end of start-up.
+  for (int attempt = 0; attempt < 3; attempt++) {
+    if (!running())
+      return AssertionFailure() << "the game is not running; stderr:\n" << game_stderr();
+    unlink(path.c_str());  // whatever appears now comes from this press
+    tap("Tab");
+    long long deadline = now_ms() + 1000;
+    while (now_ms() < deadline) {
+      if (access(path.c_str(), F_OK) == 0) {
+        last = load_bmp24(path, out);
+        if (last) return last;
+      }
+      sleep_ms(10);
+    }
+  }
+  return last;
+}
+
+AssertionResult WindowTest::screenshot_until(Image& out,
+                                             const std::function<bool(const Image&)>& shows,
+                                             const char* what, int timeout_ms) {
+  long long deadline = now_ms() + timeout_ms;
+  do {
+    AssertionResult got = screenshot(out);
+    if (!got) return got;
+    if (shows(out)) return AssertionSuccess();
+  } while (now_ms() < deadline);
+  return AssertionFailure() << "no screenshot showed " << what << " in " << timeout_ms << " ms";
+}
+
+AssertionResult WindowTest::wait_first_frame(Image& out, int timeout_ms) {
+  // Before the first presentation the saved bitmap is not yet a frame.
+  return screenshot_until(
+      out, [](const Image& s) { return s.at(0, 0) == sky_rgb && s.at(639, 479) == sky_rgb; },
+      "a presented frame", timeout_ms);
+}
+
+AssertionResult WindowTest::grab_display(Image& out) {
+  std::string path = root + "/display.ppm";
+  int rc = run_tool({"import", "-silent", "-window", "root", "-depth", "8", "ppm:" + path},
+                    nullptr, 10000);
+  if (rc != 0) return AssertionFailure() << "import failed (" << rc << ")";
+  return load_ppm(path, out);
+}
+
+// ---------------------------------------------------------------- files
+
+bool WindowTest::game_file_exists(const std::string& name) {
+  return access((dir + "/" + name).c_str(), F_OK) == 0;
+}
+
+std::string WindowTest::read_game_file(const std::string& name) {
+  std::string bytes;
+  read_whole(dir + "/" + name, bytes);
+  return bytes;
+}
+
+std::string WindowTest::game_stderr() {
+  std::string bytes;
+  read_whole(root + "/game.err", bytes);
+  return bytes;
+}

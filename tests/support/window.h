@@ -1,0 +1,135 @@
+// Real-window test support: a private Xvfb server, the real game started in a
+// scratch directory of its own, real key events through xdotool, and the
+// game's screenshot (or the display itself) read back as pixels.
+//
+// Every test gets its own display number and directory, so suites may run in
+// parallel. WindowTest::TearDown kills whatever the test started, by process
+// id, and removes the directory, whether the test passed or not.
+#pragma once
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct Rgb {
+  int r, g, b;
+};
+inline bool operator==(Rgb a, Rgb c) { return a.r == c.r && a.g == c.g && a.b == c.b; }
+inline bool operator!=(Rgb a, Rgb c) { return !(a == c); }
+std::ostream& operator<<(std::ostream& os, Rgb c);
+
+const Rgb sky_rgb{0, 96, 192};  // background of every screen
+const Rgb white_rgb{255, 255, 255};       // title-font texts, inner cloud discs
+const Rgb cloud_shade_rgb{200, 200, 200};  // outer cloud discs
+const Rgb black_rgb{0, 0, 0};              // small texts and the game-over line
+
+// A 24-bit picture, top row first.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;  // r, g, b per pixel
+  Rgb at(int px, int py) const;
+  // Pixels of colour c in the box x0..x1, y0..y1 (inclusive, clipped).
+  int count(int x0, int y0, int x1, int y1, Rgb c) const;
+};
+
+// An uncompressed 24-bit BMP; fails (with the reason) on anything else or on a
+// file shorter than its header says.
+::testing::AssertionResult load_bmp24(const std::string& path, Image& out);
+// A binary PPM (P6) with 8-bit samples.
+::testing::AssertionResult load_ppm(const std::string& path, Image& out);
+
+// The pixels a text covers when the game draws it, found by drawing it the
+// same way into a memory bitmap: in the title font read from the asset, or in
+// the library's 8-pixel font. Ties no test to the shapes of the letters.
+enum class Align { left, centre, right };
+struct TextInk {
+  std::vector<std::pair<int, int>> pixels;  // (x, y) of every inked pixel
+  int x0 = 0, y0 = 0, x1 = -1, y1 = -1;     // the text's box, inclusive
+};
+TextInk title_text_ink(const std::string& s, int x, int y, Align align);
+TextInk small_text_ink(const std::string& s, int x, int y, Align align);
+// Both give -1 for a text without ink (a font that failed to load), so that
+// an expected 0 fails.
+int ink_missing(const Image& shot, const TextInk& ink, Rgb c);  // ink pixels not in colour c
+int ink_stray(const Image& shot, const TextInk& ink, Rgb c);  // pixels of colour c off the ink
+
+// What the game shows on the X screen.
+enum class Shown {
+  nothing,      // no mapped game window
+  window,       // the "plu-vesk" 640x480 window mapped, nothing root-sized over it
+  full_screen,  // a root-sized override window at +0+0, the named window unmapped
+  other,        // anything else (both, or a window of another size)
+};
+const char* shown_name(Shown s);
+
+const int screen_w = 1024;  // the Xvfb screen, larger than the game's 640x480
+const int screen_h = 768;
+const int hold_ms = 80;         // a key press the game's per-frame sampling cannot miss
+const int menu_ready_ms = 500;  // a menu ignores the confirm key for its first six frames
+
+struct WindowTest : ::testing::Test {
+  void SetUp() override;
+  void TearDown() override;
+  ~WindowTest() override;
+
+  // Before launch: the settings file's exact bytes, or a missing asset.
+  void write_settings(const std::string& bytes);
+  void remove_from_game_dir(const std::string& name);
+
+  // Starts the game in dir; starts the test's X server first if it has none.
+  // Without a display the game gets no DISPLAY and no server is started.
+  ::testing::AssertionResult launch(bool with_display = true);
+  bool running();  // reaps the game if it has ended
+  // Waits for the game to end; *status is the waitpid status.
+  ::testing::AssertionResult wait_exit(int timeout_ms, int* status);
+  ::testing::AssertionResult wait_exit_ok(int timeout_ms);  // ended with status 0
+
+  Shown shown();  // also notes where a mapped 640x480 window stands
+  int window_x = 0, window_y = 0;  // its top-left corner on the screen
+  std::string describe_windows();  // for failure messages
+  ::testing::AssertionResult wait_shown(Shown want, int timeout_ms = 5000);
+
+  // Real key events, by X keysym name ("Down", "space", "Escape", "Tab").
+  void tap(const char* keysym, int hold = hold_ms);  // down, hold, up, then a pause
+  void key_down(const char* keysym);
+  void key_up(const char* keysym);
+  // Steps a menu's cursor down `downs` entries, then confirms with space.
+  void choose(int downs);
+
+  // Holds Tab until "Plu Vesk screenshot.bmp" appears anew, and reads it.
+  ::testing::AssertionResult screenshot(Image& out);
+  // Screenshots until one satisfies `shows` (a screen change takes a frame or two).
+  ::testing::AssertionResult screenshot_until(Image& out,
+                                              const std::function<bool(const Image&)>& shows,
+                                              const char* what, int timeout_ms = 3000);
+  // Screenshots until one shows a presented frame (sky in the corner).
+  ::testing::AssertionResult wait_first_frame(Image& out, int timeout_ms = 8000);
+  // The root window as the X server shows it (ImageMagick's import).
+  ::testing::AssertionResult grab_display(Image& out);
+
+  bool game_file_exists(const std::string& name);
+  std::string read_game_file(const std::string& name);
+  std::string game_stderr();
+
+  std::string root;  // scratch area: logs, and the game's directory
+  std::string dir;   // the game's working directory
+  int display = -1;  // X display number, -1 until started
+  pid_t game_pid = -1;
+  pid_t xvfb_pid = -1;
+
+ private:
+  ::testing::AssertionResult start_xvfb();
+  int run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms = 5000);
+  void clean_up();
+  std::string last_windows_;  // what the last look at the screen found
+};
+
+void sleep_ms(int ms);
+std::string describe_status(int status);  // "exit status 1", "killed by signal 11"
+
+// Cloud pixels (white or shade) in the box that draw_cloud with this centre
+// and half-width can paint: how menus show their cursor.
+int cloud_pixels(const Image& shot, int cx, int cy, int half_width);
