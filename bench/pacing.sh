@@ -1,0 +1,29 @@
+#!/bin/bash
+# Runs the pacing benchmark in a real window on a private Xvfb display.
+#   bench/pacing.sh [build dir, default ./build] [frames per margin, default 600]
+# PACING_WRAP runs the benchmark under a wrapper, e.g. PACING_WRAP="chrt -f 10"
+# to keep a busy shared machine from pre-empting it.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+frames=${2:-600}
+exe=$build/bench/bench_pacing
+if [ ! -x "$exe" ]; then
+  echo "pacing.sh: $exe not built (cmake --build $build --target bench_pacing)" >&2
+  exit 1
+fi
+
+# Xvfb picks a free display number itself and writes it to the given descriptor.
+numfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" 2>/dev/null &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; rm -f "$numfile"' EXIT
+for _ in $(seq 100); do
+  [ -s "$numfile" ] && break
+  sleep 0.1
+done
+if [ ! -s "$numfile" ]; then
+  echo "pacing.sh: Xvfb did not start" >&2
+  exit 1
+fi
+DISPLAY=:$(head -n1 "$numfile") ${PACING_WRAP:-} "$exe" "$frames"

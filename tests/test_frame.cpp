@@ -1,0 +1,135 @@
+// Presentation and the play frame's wait.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "draw/frame.h"
+#include "shell/app.h"
+#include "shell/clock.h"
+#include "shell/hotkeys.h"
+#include "support/headless.h"
+
+namespace {
+
+bool same_pixels(BITMAP* a, BITMAP* b) {
+  for (int py = 0; py < 480; py++)
+    if (memcmp(a->line[py], b->line[py], 640 * 4) != 0) return false;
+  return true;
+}
+
+// Restores the wait's margin whatever a test sets it to.
+struct Frame : HeadlessTest {
+  int saved_margin = spin_margin_ms;
+  void TearDown() override {
+    spin_margin_ms = saved_margin;
+    HeadlessTest::TearDown();
+  }
+};
+
+}  // namespace
+
+TEST_F(Frame, PresentCopiesTheWholeFrameToBuffer2AndTheScreen) {
+  // A picture that differs in every row and column, corners included
+  for (int py = 0; py < 480; py++)
+    for (int px = 0; px < 640; px++) putpixel(buffer, px, py, makecol(px & 255, py & 255, (px >> 8) * 64 + (py >> 8) * 16 + 1));
+  putpixel(buffer, 0, 0, makecol(9, 9, 9));
+  putpixel(buffer, 639, 479, makecol(7, 7, 7));
+  clear_to_color(buffer2, makecol(255, 0, 0));
+  clear_to_color(screen, makecol(0, 255, 0));
+
+  present();
+
+  EXPECT_TRUE(same_pixels(buffer2, buffer));
+  EXPECT_TRUE(same_pixels(screen, buffer));
+  EXPECT_EQ(rgb_at(screen, 0, 0), rgb(9, 9, 9));
+  EXPECT_EQ(rgb_at(screen, 639, 479), rgb(7, 7, 7));
+}
+
+TEST_F(Frame, PlayWaitEndsAtTheDeadlineNeverBeforeAndAtOnceWhenOverrun) {
+  using namespace std::chrono;
+  const int default_margin = spin_margin_ms;
+  for (int margin : {20, default_margin, 0}) {
+    SCOPED_TRACE(testing::Message() << "spin margin " << margin);
+    spin_margin_ms = margin;
+
+    for (int late : {0, 0, 15}) {
+      auto real_before = steady_clock::now();
+      start_time = ms_clock() - late;
+      wait_play_frame();
+      int now = ms_clock();
+      double real_ms = duration<double, std::milli>(steady_clock::now() - real_before).count();
+      EXPECT_GE(now, start_time + 20);
+      // The clock itself must be real time in milliseconds
+      EXPECT_GE(real_ms, 19.0 - late);
+    }
+
+    // An overrun frame: the next one follows at once.  The best of three tries
+    // counts, so a busy machine pausing the test cannot fail it.
+    for (int overrun : {20, 100, 5000}) {
+      int quickest = 1 << 30;
+      for (int attempt = 0; attempt < 3; attempt++) {
+        start_time = ms_clock() - overrun;
+        int before = ms_clock();
+        wait_play_frame();
+        quickest = std::min(quickest, ms_clock() - before);
+      }
+      EXPECT_LT(quickest, 20) << "overrun by " << overrun;
+    }
+  }
+}
+
+TEST_F(Frame, ScreenshotsOnlyEverShowWholePresentedFrames) {
+  using namespace std::chrono;
+  const int colours[2] = {makecol(255, 0, 0), makecol(0, 255, 0)};
+  // Each frame goes into buffer in strips, so a picture of a frame in the
+  // making would show both colours.
+  auto draw_frame = [&](int c) {
+    for (int top = 0; top < 480; top += 16) rectfill(buffer, 0, top, 639, top + 15, c);
+  };
+  draw_frame(colours[0]);
+  present();
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> shots{0}, failed_saves{0}, mixed{0}, foreign{0};
+  std::thread tab([&] {
+    while (!stop) {
+      if (!save_screenshot("shot.bmp")) {
+        failed_saves++;
+        continue;
+      }
+      BITMAP* shot = load_bitmap("shot.bmp", NULL);
+      if (!shot) {
+        failed_saves++;
+        continue;
+      }
+      int depth = bitmap_color_depth(shot);
+      int first = getpixel(shot, 0, 0);
+      bool uniform = shot->w == 640 && shot->h == 480;
+      for (int py = 0; py < shot->h && uniform; py++)
+        for (int px = 0; px < shot->w && uniform; px++) uniform = getpixel(shot, px, py) == first;
+      int r = getr_depth(depth, first), g = getg_depth(depth, first), bl = getb_depth(depth, first);
+      if (!uniform) mixed++;
+      else if (!((r == 255 && g == 0 && bl == 0) || (r == 0 && g == 255 && bl == 0))) foreign++;
+      destroy_bitmap(shot);
+      shots++;
+    }
+  });
+
+  auto begin = steady_clock::now();
+  int frame = 0;
+  while (steady_clock::now() - begin < milliseconds(500) ||
+         (shots < 3 && steady_clock::now() - begin < seconds(10))) {
+    frame++;
+    draw_frame(colours[frame & 1]);
+    present();
+  }
+  stop = true;
+  tab.join();
+
+  EXPECT_GE(shots, 3);
+  EXPECT_EQ(failed_saves, 0);
+  EXPECT_EQ(mixed, 0) << "of " << shots << " screenshots over " << frame << " frames";
+  EXPECT_EQ(foreign, 0);
+}
