@@ -18,6 +18,7 @@
 #include "play/pools.h"
 #include "play/screen.h"
 #include "play/update.h"
+#include "busy_frame.h"
 #include "shell/app.h"
 #include "shell/clock.h"
 #include "shell/hotkeys.h"
@@ -28,23 +29,6 @@ using steady = std::chrono::steady_clock;
 
 const int block_frames = 50;   // frames in a row on one margin
 const int warm_up_frames = 100;
-
-// Every pool slot in view, clouds at the widest half-width the game spawns,
-// the ball standing, the score panel and the "Ready?" prompt showing.
-void set_busy_frame() {
-  for (int i = 0; i < 18; i++) land[i] = platform{(i % 8) * 64 + 64, 20 + i * 25, 55};
-  for (int i = 0; i < 20; i++) star[i] = bonus{(i % 8) * 64 + 64, 15 + i * 23, i % 10 - 8, true};
-  for (caption& c : got_points) c = caption{};
-  x = 320;
-  y = 200;
-  jump = false;
-  hit = 0;
-  alive = true;
-  score = 1230;
-  distance = 45678;
-  float_h = 2;
-  loop_num = 0;
-}
 
 double cpu_seconds(clockid_t which) {
   timespec t;

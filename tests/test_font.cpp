@@ -17,16 +17,6 @@ namespace {
 const char* const font_path = PV_ASSET_DIR "/bubble.pcx";
 const char* const preview_path = PV_ASSET_DIR "/../docs/title-font.png";
 
-std::vector<unsigned char> read_file(const std::string& path) {
-  std::vector<unsigned char> data;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return data;
-  int c;
-  while ((c = fgetc(f)) != EOF) data.push_back((unsigned char)c);
-  fclose(f);
-  return data;
-}
-
 // Where the ink of a text drawn at (0, 0) lies; right and bottom exclusive.
 struct ink_box {
   int left = 1 << 20, top = 1 << 20, right = 0, bottom = 0;
@@ -154,10 +144,10 @@ TEST_F(HeadlessTest, FontGeneratorRemakesTheCommittedFiles) {
   std::string pcx = dir + "/bubble.pcx", png = dir + "/title-font.png";
   std::string cmd = std::string("'") + PV_TOOLS_DIR + "/make_font' '" + pcx + "' '" + png + "' >/dev/null";
   ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-  std::vector<unsigned char> made = read_file(pcx), committed = read_file(font_path);
-  ASSERT_FALSE(committed.empty());
+  std::string made = read_file(pcx), committed = read_file(font_path);
+  ASSERT_NE(committed, "<missing>");
   EXPECT_TRUE(made == committed) << "assets/bubble.pcx is stale: rerun make_font";
-  std::vector<unsigned char> made_png = read_file(png), committed_png = read_file(preview_path);
-  ASSERT_FALSE(committed_png.empty());
+  std::string made_png = read_file(png), committed_png = read_file(preview_path);
+  ASSERT_NE(committed_png, "<missing>");
   EXPECT_TRUE(made_png == committed_png) << "docs/title-font.png is stale: rerun make_font";
 }

@@ -40,27 +40,6 @@ int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink) {
   return n;
 }
 
-int differing_pixels(BITMAP* a, BITMAP* b2) {
-  int n = 0;
-  for (int py = 0; py < 480; py++)
-    for (int px = 0; px < 640; px++) n += getpixel(a, px, py) != getpixel(b2, px, py);
-  return n;
-}
-
-std::string read_file(const char* name) {
-  std::string bytes;
-  FILE* f = fopen(name, "rb");
-  if (!f) return "<missing>";
-  for (int c; (c = getc(f)) != EOF;) bytes += (char)c;
-  fclose(f);
-  return bytes;
-}
-
-bool file_exists(const char* name) {
-  struct stat st;
-  return stat(name, &st) == 0;
-}
-
 struct MenuTest : HeadlessTest {
   BITMAP* ref = nullptr;  // reference pictures drawn with the same library calls
 

@@ -41,27 +41,6 @@ int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink) {
   return n;
 }
 
-int box_differences(BITMAP* got, BITMAP* want, int x0, int y0, int w, int h) {
-  int n = 0;
-  for (int py = y0; py < y0 + h; py++)
-    for (int px = x0; px < x0 + w; px++) n += rgb_at(got, px, py) != rgb_at(want, px, py);
-  return n;
-}
-
-std::string read_file(const char* name) {
-  std::string bytes;
-  FILE* f = fopen(name, "rb");
-  if (!f) return "<missing>";
-  for (int c; (c = getc(f)) != EOF;) bytes += (char)c;
-  fclose(f);
-  return bytes;
-}
-
-bool file_exists(const char* name) {
-  struct stat st;
-  return stat(name, &st) == 0;
-}
-
 struct PlayScreenTest : HeadlessTest {
   BITMAP* ref = nullptr;  // reference pictures drawn with the same library calls
 
@@ -134,7 +113,7 @@ TEST_F(PlayScreenTest, BallShapeFollowsJumpAndHit) {
     if (stretch) stretch_ball(ref, x, y);
     if (blue) blue_ball(ref, x, y);
     if (squish) squish_ball(ref, x, y);
-    EXPECT_EQ(box_differences(buffer, ref, x - 20, y - 20, 41, 41), 0);
+    EXPECT_EQ(differing_pixels(buffer, ref, x - 20, y - 20, 41, 41), 0);
   }
 }
 
@@ -168,7 +147,7 @@ TEST_F(PlayScreenTest, PointerReplacesTheBallOnlyAboveYMinus16) {
     EXPECT_EQ(rgb_at(buffer, 296, 6), SKY);
     clear_ref();
     triangle(ref, 300, 5, 295, 15, 305, 15, makecol(255, 255, 255));
-    EXPECT_EQ(box_differences(buffer, ref, 280, 0, 41, 30), 0);
+    EXPECT_EQ(differing_pixels(buffer, ref, 280, 0, 41, 30), 0);
   }
 
   // Far above, and at the left edge: the pointer is clipped, the ball still not drawn
@@ -210,8 +189,8 @@ TEST_F(PlayScreenTest, CloudsAreDrawnOnlyBetweenTheLimits) {
   clear_ref();
   draw_cloud(ref, 200, 400, 40);
   draw_cloud(ref, 200, -9, 30);
-  EXPECT_EQ(box_differences(buffer, ref, 140, 0, 120, 10), 0);
-  EXPECT_EQ(box_differences(buffer, ref, 140, 380, 120, 40), 0);
+  EXPECT_EQ(differing_pixels(buffer, ref, 140, 0, 120, 10), 0);
+  EXPECT_EQ(differing_pixels(buffer, ref, 140, 380, 120, 40), 0);
 }
 
 TEST_F(PlayScreenTest, BallUnderCloudsUnderOrbsUnderCaptionsUnderPanel) {
@@ -232,7 +211,7 @@ TEST_F(PlayScreenTest, BallUnderCloudsUnderOrbsUnderCaptionsUnderPanel) {
   big_ball(ref, 35, 28);
   textprintf_ex(ref, font, 36, 20, makecol(0, 0, 0), -1, "0 orbs");
   textprintf_ex(ref, font, 36, 30, makecol(0, 0, 0), -1, "0 meters");
-  EXPECT_EQ(box_differences(buffer, ref, 0, 0, 120, 70), 0);
+  EXPECT_EQ(differing_pixels(buffer, ref, 0, 0, 120, 70), 0);
 }
 
 TEST_F(PlayScreenTest, OrbIsDrawnAtItsBobbingOffsetOnly) {
@@ -246,8 +225,8 @@ TEST_F(PlayScreenTest, OrbIsDrawnAtItsBobbingOffsetOnly) {
   clear_ref();
   draw_star(ref, 400, 97, 0);
   draw_star(ref, 200, 297, 1);
-  EXPECT_EQ(box_differences(buffer, ref, 380, 80, 41, 41), 0);
-  EXPECT_EQ(box_differences(buffer, ref, 180, 280, 41, 41), 0);
+  EXPECT_EQ(differing_pixels(buffer, ref, 380, 80, 41, 41), 0);
+  EXPECT_EQ(differing_pixels(buffer, ref, 180, 280, 41, 41), 0);
   EXPECT_EQ(count_ink(buffer, 80, 280, 41, 41, SKY), 41 * 41);
   // Radius 10 about y 97
   EXPECT_NE(rgb_at(buffer, 400, 87), SKY);
@@ -324,7 +303,7 @@ TEST_F(PlayScreenTest, ScorePanelCountsWholeMetres) {
     big_ball(ref, 35, 28);
     textprintf_ex(ref, font, 36, 20, makecol(0, 0, 0), -1, "%s", c.orbs);
     textprintf_ex(ref, font, 36, 30, makecol(0, 0, 0), -1, "%s", c.metres);
-    EXPECT_EQ(box_differences(buffer, ref, 0, 0, 200, 60), 0);
+    EXPECT_EQ(differing_pixels(buffer, ref, 0, 0, 200, 60), 0);
   }
 }
 

@@ -28,15 +28,6 @@ void write_file(const std::string& name, const std::string& bytes) {
   fclose(f);
 }
 
-std::string read_file(const std::string& name) {
-  std::string bytes;
-  FILE* f = fopen(name.c_str(), "rb");
-  if (!f) return "<missing>";
-  for (int c; (c = getc(f)) != EOF;) bytes += (char)c;
-  fclose(f);
-  return bytes;
-}
-
 std::vector<std::string> list_dir(const std::string& path) {
   std::vector<std::string> names;
   DIR* d = opendir(path.c_str());

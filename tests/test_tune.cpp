@@ -14,14 +14,9 @@ namespace {
 
 const char* const tune_path = PV_ASSET_DIR "/sky.mid";
 
-std::vector<unsigned char> read_file(const std::string& path) {
-  std::vector<unsigned char> data;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return data;
-  int c;
-  while ((c = fgetc(f)) != EOF) data.push_back((unsigned char)c);
-  fclose(f);
-  return data;
+std::vector<unsigned char> file_bytes(const std::string& path) {
+  std::string s = read_file(path);
+  return std::vector<unsigned char>(s.begin(), s.end());
 }
 
 // What the tests need from a standard MIDI file, read by our own small
@@ -136,7 +131,7 @@ TEST(Tune, AllegroLoadsItAndItHasSeparateParts) {
   headless_start();
   MIDI* tune = load_midi(tune_path);
   ASSERT_NE(tune, nullptr) << tune_path;
-  midi_facts m = parse_midi(read_file(tune_path));
+  midi_facts m = parse_midi(file_bytes(tune_path));
   ASSERT_TRUE(m.ok);
   EXPECT_EQ(m.format, 1);
   EXPECT_EQ(tune->divisions, m.division);
@@ -154,7 +149,7 @@ TEST(Tune, AllegroLoadsItAndItHasSeparateParts) {
 // which the headless system driver does not have; so the length comes from
 // the file's ticks and tempo events.
 TEST(Tune, LastsLongEnoughAndLoopsOnABarLine) {
-  midi_facts m = parse_midi(read_file(tune_path));
+  midi_facts m = parse_midi(file_bytes(tune_path));
   ASSERT_TRUE(m.ok);
   ASSERT_FALSE(m.track_ends.empty());
   ASSERT_FALSE(m.tempo.empty());
@@ -175,8 +170,8 @@ TEST_F(HeadlessTest, TuneGeneratorRemakesTheCommittedFile) {
   std::string out = dir + "/sky.mid";
   std::string cmd = std::string("'") + PV_TOOLS_DIR + "/make_tune' '" + out + "'";
   ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-  std::vector<unsigned char> made = read_file(out), committed = read_file(tune_path);
-  ASSERT_FALSE(committed.empty());
+  std::string made = read_file(out), committed = read_file(tune_path);
+  ASSERT_NE(committed, "<missing>");
   EXPECT_TRUE(made == committed) << "assets/sky.mid is stale: rerun make_tune";
 }
 

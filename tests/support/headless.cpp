@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "draw/frame.h"
@@ -76,6 +77,27 @@ void release_all() {
 int rgb_at(BITMAP* bmp, int px, int py) {
   int c = getpixel(bmp, px, py);
   return rgb(getr32(c), getg32(c), getb32(c));
+}
+
+std::string read_file(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return "<missing>";
+  std::string bytes;
+  for (int c; (c = getc(f)) != EOF;) bytes += (char)c;
+  fclose(f);
+  return bytes;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+int differing_pixels(BITMAP* a, BITMAP* c, int x0, int y0, int w, int h) {
+  int n = 0;
+  for (int py = y0; py < y0 + h; py++)
+    for (int px = x0; px < x0 + w; px++) n += getpixel(a, px, py) != getpixel(c, px, py);
+  return n;
 }
 
 std::string make_temp_dir() {

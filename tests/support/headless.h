@@ -21,6 +21,13 @@ void release_all();
 int rgb_at(BITMAP* bmp, int px, int py);
 inline int rgb(int r, int g, int bl) { return (r << 16) | (g << 8) | bl; }
 
+// A file's whole content, or "<missing>" when it cannot be read.
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// Pixels that differ between two bitmaps in a box (the whole frame by default).
+int differing_pixels(BITMAP* a, BITMAP* c, int x0 = 0, int y0 = 0, int w = 640, int h = 480);
+
 // A fresh empty directory under the test's temporary area, made the working
 // directory for the test and removed afterwards by HeadlessTest.
 std::string make_temp_dir();
