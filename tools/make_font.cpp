@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "png.h"
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -388,13 +390,6 @@ void put16(std::vector<uint8_t>& v, int n) {
   v.push_back((n >> 8) & 255);
 }
 
-bool write_file(const char* path, const std::vector<uint8_t>& data) {
-  FILE* f = fopen(path, "wb");
-  if (!f) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-  return fclose(f) == 0 && ok;
-}
-
 // 8-bit run-length PCX with its 256-colour palette at the end.
 std::vector<uint8_t> pcx_bytes(const sheet& s) {
   std::vector<uint8_t> v;
@@ -437,97 +432,6 @@ std::vector<uint8_t> pcx_bytes(const sheet& s) {
     v.push_back(b);
   }
   return v;
-}
-
-// ---------------------------------------------------------------------------
-// A small PNG writer: indexed colour, zlib stream of stored blocks.
-
-uint32_t crc_table[256];
-
-void make_crc_table() {
-  for (uint32_t n = 0; n < 256; n++) {
-    uint32_t c = n;
-    for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    crc_table[n] = c;
-  }
-}
-
-uint32_t crc32(const uint8_t* p, size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; i++) c = crc_table[(c ^ p[i]) & 255] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
-
-void put32be(std::vector<uint8_t>& v, uint32_t n) {
-  for (int s = 24; s >= 0; s -= 8) v.push_back((n >> s) & 255);
-}
-
-void chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-  put32be(out, data.size());
-  size_t start = out.size();
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), data.begin(), data.end());
-  put32be(out, crc32(&out[start], out.size() - start));
-}
-
-// rgb: w * h pixels 0xRRGGBB, at most 256 colours.
-std::vector<uint8_t> png_bytes(int w, int h, const std::vector<uint32_t>& rgb) {
-  std::vector<uint32_t> pal;
-  std::vector<uint8_t> idx(rgb.size());
-  for (size_t i = 0; i < rgb.size(); i++) {
-    size_t k = std::find(pal.begin(), pal.end(), rgb[i]) - pal.begin();
-    if (k == pal.size()) pal.push_back(rgb[i]);
-    idx[i] = (uint8_t)k;
-  }
-  int depth = pal.size() <= 2 ? 1 : pal.size() <= 4 ? 2 : pal.size() <= 16 ? 4 : 8;
-  int row_bytes = (w * depth + 7) / 8;
-  std::vector<uint8_t> raw;
-  for (int y = 0; y < h; y++) {
-    raw.push_back(0);  // no filter
-    std::vector<uint8_t> row(row_bytes, 0);
-    for (int x = 0; x < w; x++) {
-      int bit = x * depth;
-      row[bit / 8] |= idx[y * w + x] << (8 - depth - bit % 8);
-    }
-    raw.insert(raw.end(), row.begin(), row.end());
-  }
-  std::vector<uint8_t> z = {0x78, 0x01};
-  uint32_t a = 1, b = 0;
-  for (uint8_t c : raw) {
-    a = (a + c) % 65521;
-    b = (b + a) % 65521;
-  }
-  for (size_t pos = 0, n; pos < raw.size(); pos += n) {
-    n = std::min<size_t>(65535, raw.size() - pos);
-    z.push_back(pos + n == raw.size() ? 1 : 0);  // last block
-    z.push_back(n & 255);
-    z.push_back(n >> 8);
-    z.push_back(~n & 255);
-    z.push_back((~n >> 8) & 255);
-    z.insert(z.end(), raw.begin() + pos, raw.begin() + pos + n);
-  }
-  put32be(z, (b << 16) | a);
-
-  std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  std::vector<uint8_t> ihdr;
-  put32be(ihdr, w);
-  put32be(ihdr, h);
-  ihdr.push_back(depth);
-  ihdr.push_back(3);  // indexed colour
-  ihdr.push_back(0);
-  ihdr.push_back(0);
-  ihdr.push_back(0);
-  chunk(out, "IHDR", ihdr);
-  std::vector<uint8_t> plte;
-  for (uint32_t c : pal) {
-    plte.push_back(c >> 16);
-    plte.push_back((c >> 8) & 255);
-    plte.push_back(c & 255);
-  }
-  chunk(out, "PLTE", plte);
-  chunk(out, "IDAT", z);
-  chunk(out, "IEND", {});
-  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -685,8 +589,7 @@ int main(int argc, char** argv) {
       int c = getpixel(bmp, x, y);
       rgb[y * 640 + x] = (getr(c) << 16) | (getg(c) << 8) | getb(c);
     }
-  make_crc_table();
-  if (!write_file(png_path, png_bytes(640, 480, rgb))) {
+  if (!write_file(png_path, png_indexed(640, 480, rgb, PNG_STORED))) {
     fprintf(stderr, "make_font: cannot write %s\n", png_path);
     return 1;
   }

@@ -1,0 +1,206 @@
+#!/bin/sh
+# The installed game: `cmake --install` into a scratch prefix and the Debian
+# package from CPack hold the game, the launcher, both assets, the desktop entry
+# and the icons; the package depends on what the music needs; and both trees
+# start from the launcher under Xvfb, in the player's own directory with the
+# assets linked in, and quit from the title menu with status 0.
+#   install_test.sh <build-dir>     (CMAKE and CPACK may name the tools)
+set -eu
+
+build=$(cd -P -- "$1" && pwd)
+cmake=${CMAKE:-cmake}
+cpack=${CPACK:-cpack}
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/pv-install.XXXXXX")
+xvfb=
+game=
+cleanup() {
+  [ -z "$game" ] || kill -9 "$game" 2>/dev/null || true
+  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+  rm -rf -- "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+need() {
+  [ -e "$1" ] || fail "missing $1"
+}
+now() {
+  date +%s%N | cut -c1-13
+}
+
+icon_sizes="16 32 48 64 128 256"
+
+# The files of an installed tree under its prefix.
+check_tree() {
+  prefix=$1
+  [ -x "$prefix/bin/plu-vesk" ] || fail "no launcher at $prefix/bin/plu-vesk"
+  [ -x "$prefix/libexec/plu-vesk/plu-vesk" ] || fail "no game at $prefix/libexec/plu-vesk/plu-vesk"
+  need "$prefix/share/plu-vesk/bubble.pcx"
+  need "$prefix/share/plu-vesk/sky.mid"
+  need "$prefix/share/applications/plu-vesk.desktop"
+  for n in $icon_sizes; do
+    need "$prefix/share/icons/hicolor/${n}x$n/apps/plu-vesk.png"
+  done
+  if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$prefix/share/applications/plu-vesk.desktop" || fail "desktop entry not valid"
+  fi
+}
+
+# ---------------------------------------------------------------- install
+"$cmake" --install "$build" --prefix "$tmp/prefix" >"$tmp/install.log" 2>&1 || {
+  cat "$tmp/install.log" >&2
+  fail "cmake --install failed"
+  exit 1
+}
+check_tree "$tmp/prefix"
+
+# ---------------------------------------------------------------- package
+# The package's own settings, but installed from the build as it stands: plain
+# cpack would first build every target, which has no place in a test run.
+cat >"$tmp/cpack.cmake" <<EOF
+include("$build/CPackConfig.cmake")
+set(CPACK_INSTALL_CMAKE_PROJECTS "")
+set(CPACK_INSTALL_COMMANDS "\\"$cmake\\" --install \\"$build\\" --prefix /usr --strip")
+EOF
+"$cpack" -G DEB --config "$tmp/cpack.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1 || {
+  cat "$tmp/cpack.log" >&2
+  fail "cpack failed"
+  exit 1
+}
+deb=$(ls "$tmp"/deb/*.deb)
+dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
+for f in usr/bin/plu-vesk usr/libexec/plu-vesk/plu-vesk usr/share/plu-vesk/bubble.pcx \
+         usr/share/plu-vesk/sky.mid usr/share/applications/plu-vesk.desktop; do
+  grep -qx "\./$f" "$tmp/contents" || fail "package lacks /$f"
+done
+for n in $icon_sizes; do
+  grep -qx "\./usr/share/icons/hicolor/${n}x$n/apps/plu-vesk.png" "$tmp/contents" ||
+    fail "package lacks the ${n}x$n icon"
+done
+[ "$(dpkg-deb -f "$deb" Package)" = plu-vesk ] || fail "package name: $(dpkg-deb -f "$deb" Package)"
+[ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section: $(dpkg-deb -f "$deb" Section)"
+depends=$(dpkg-deb -f "$deb" Depends)
+for d in "liballegro4.4" "libfluidsynth3" "timgm6mb-soundfont | fluid-soundfont-gm"; do
+  case ", $depends," in
+    *", $d,"* | *", $d ("*) ;;
+    *) fail "Depends lacks '$d': $depends" ;;
+  esac
+done
+dpkg-deb -x "$deb" "$tmp/root"
+check_tree "$tmp/root/usr"
+
+# ---------------------------------------------------------------- running
+# An X server of our own on a free display; tried again should another
+# program's server take the number at the same moment.
+start_xvfb() {
+  rm -f "$tmp/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
+  xvfb=$!
+  t=0
+  while [ ! -s "$tmp/display" ]; do
+    t=$((t + 1))
+    [ $t -le 100 ] && kill -0 "$xvfb" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  DISPLAY=:$(head -n1 "$tmp/display")
+  export DISPLAY
+  xdotool getdisplaygeometry >/dev/null 2>&1
+}
+tries=0
+until start_xvfb; do
+  kill "$xvfb" 2>/dev/null || true
+  tries=$((tries + 1))
+  [ $tries -lt 3 ] || { cat "$tmp/xvfb.log" >&2; fail "Xvfb did not start"; exit 1; }
+done
+
+press() {
+  xdotool keydown "$1"
+  sleep 0.08
+  xdotool keyup "$1"
+  sleep 0.15
+}
+
+shot_name="Plu Vesk screenshot.bmp"
+
+# The colour "r g b" of pixel (x, y) of the screenshot in dir: a 640x480
+# 24-bit BMP, its rows stored bottom-up.
+pixel() {
+  set -- "$1" "$2" $(od -An -tu1 -j10 -N4 "$dir/$shot_name")
+  at=$(($3 + $4 * 256 + $5 * 65536 + $6 * 16777216 + (479 - $2) * 1920 + $1 * 3))
+  set -- $(od -An -tu1 -j"$at" -N3 "$dir/$shot_name")
+  echo "$3 $2 $1"
+}
+
+# Starts a tree's launcher from elsewhere, with the player's directory dir,
+# and quits from the title menu. The game's screenshots (Tab) show first that
+# it reads its keys (its window comes before the music, which can take a
+# while to start), then where the menu's cursor cloud is: a busy machine may
+# drop or double a step, so Down is pressed until the cloud is under Quit.
+run_launcher() {
+  launcher=$1 dir=$2
+  shift 2
+  (cd / && exec env "$@" "$launcher") >"$tmp/game.log" 2>&1 &
+  game=$!
+  start=$(now)
+  while kill -0 "$game" 2>/dev/null; do
+    if [ $(($(now) - start)) -gt 20000 ]; then
+      fail "$launcher: still running after 20 s"
+      kill -9 "$game" 2>/dev/null || true
+      wait "$game" 2>/dev/null || true
+      game=
+      return
+    fi
+    if ! xdotool search --name '^plu-vesk$' >/dev/null 2>&1; then
+      sleep 0.1
+      continue
+    fi
+    rm -f "$dir/$shot_name"
+    press Tab
+    if [ ! -s "$dir/$shot_name" ]; then
+      sleep 0.1
+    elif [ "$(pixel 290 284)" = "255 255 255" ]; then  # a puff beside "Quit"
+      press space
+      sleep 0.3
+    else
+      press Down
+    fi
+  done
+  status=0
+  wait "$game" || status=$?
+  game=
+  [ $status -eq 0 ] || { cat "$tmp/game.log" >&2; fail "$launcher: exit status $status"; }
+}
+
+# The assets in the player's directory link to those of one tree.
+check_links() {
+  dir=$1 assets=$2
+  for f in bubble.pcx sky.mid; do
+    if [ ! -L "$dir/$f" ]; then
+      fail "$dir/$f is not a link"
+    elif [ "$(readlink "$dir/$f")" != "$(cd -P "$assets" && pwd)/$f" ]; then
+      fail "$dir/$f links to $(readlink "$dir/$f"), not into $assets"
+    fi
+  done
+}
+
+# First start: no XDG_DATA_HOME, so the player's directory is made under HOME.
+home=$tmp/home
+mkdir -p "$home"
+run_launcher "$tmp/prefix/bin/plu-vesk" "$home/.local/share/plu-vesk" -u XDG_DATA_HOME HOME="$home"
+check_links "$home/.local/share/plu-vesk" "$tmp/prefix/share/plu-vesk"
+
+# The package's tree in the same directory, named through XDG_DATA_HOME: the
+# links now follow the installation that runs.
+run_launcher "$tmp/root/usr/bin/plu-vesk" "$home/.local/share/plu-vesk" HOME="$home" XDG_DATA_HOME="$home/.local/share"
+check_links "$home/.local/share/plu-vesk" "$tmp/root/usr/share/plu-vesk"
+
+if [ $failures -ne 0 ]; then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+echo "package $(basename "$deb"), $(wc -c <"$deb") bytes; Depends: $depends"
