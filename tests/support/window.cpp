@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -205,16 +207,26 @@ static std::vector<std::string> environment_with_display(int display) {
   return env;
 }
 
+[[noreturn]] static void child_gives_up(const std::string& why) {
+  ssize_t n = write(2, why.data(), why.size());
+  (void)n;  // nothing more to do if even that fails
+  _exit(126);
+}
+
 // fork + exec with the given environment and working directory; stdin from
 // /dev/null. The child dies with the test process, so a test killed by its
-// time limit leaves no game or server behind.
+// time limit leaves no game or server behind. With a uid of 0 or more the
+// child drops to that user and group before it enters cwd.
 static pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   const std::string& cwd, int out_fd, int err_fd) {
+                   const std::string& cwd, int out_fd, int err_fd, int uid = -1) {
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
+  // Made before the fork: the child only writes them.
+  std::string no_user = "test harness: cannot become user " + std::to_string(uid) + "\n";
+  std::string no_dir = "test harness: cannot enter " + cwd + "\n";
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid != 0) return pid;
@@ -224,7 +236,9 @@ static pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::
   if (in >= 0) dup2(in, 0);
   if (out_fd >= 0) dup2(out_fd, 1);
   if (err_fd >= 0) dup2(err_fd, 2);
-  if (chdir(cwd.c_str()) != 0) _exit(126);
+  if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+    child_gives_up(no_user);
+  if (chdir(cwd.c_str()) != 0) child_gives_up(no_dir);
   execvpe(args[0], args.data(), envp.data());
   _exit(127);
 }
@@ -314,10 +328,12 @@ WindowTest::~WindowTest() { clean_up(); }
 
 void WindowTest::clean_up() {
   stop_process(game_pid);
+  release_pointer();  // while the server still runs: Xlib ends the process on a lost server
   stop_process(xvfb_pid);
   display = -1;
   if (!root.empty()) {
     std::error_code ec;
+    chmod(dir.c_str(), 0755);  // a test may have made it read-only
     fs::remove_all(root, ec);
     root.clear();
   }
@@ -395,10 +411,21 @@ AssertionResult WindowTest::launch(bool with_display) {
     AssertionResult started = start_xvfb();
     if (!started) return started;
   }
+  std::vector<std::string> env = environment_with_display(with_display ? display : -1);
+  if (run_as >= 0) {
+    // A home the user can write, so that libraries keeping state there stay quiet.
+    std::string home = root + "/home";
+    mkdir(home.c_str(), 0700);
+    if (chown(home.c_str(), run_as, run_as) != 0)
+      return AssertionFailure() << "cannot give " << home << " to user " << run_as;
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [](const std::string& e) { return e.compare(0, 5, "HOME=") == 0; }),
+              env.end());
+    env.push_back("HOME=" + home);
+  }
   int out = open_log(root + "/game.out", false);
   int err = open_log(root + "/game.err", false);
-  game_pid = spawn({PV_GAME}, environment_with_display(with_display ? display : -1), dir, out,
-                   err);
+  game_pid = spawn({PV_GAME}, env, dir, out, err, run_as);
   if (out >= 0) close(out);
   if (err >= 0) close(err);
   if (game_pid < 0) return AssertionFailure() << "cannot start " << PV_GAME;
@@ -617,6 +644,96 @@ AssertionResult WindowTest::grab_display(Image& out) {
                     nullptr, 10000);
   if (rc != 0) return AssertionFailure() << "import failed (" << rc << ")";
   return load_ppm(path, out);
+}
+
+// ---------------------------------------------------------------- another X client
+
+// Xlib through dlopen: the tests are not linked with it, and only these few
+// calls are needed. Declared by hand, with Xlib's own types and values.
+namespace {
+using XOpenDisplay_f = void* (*)(const char*);
+using XDefaultRootWindow_f = unsigned long (*)(void*);
+using XGrabPointer_f = int (*)(void*, unsigned long, int, unsigned int, int, int, unsigned long,
+                               unsigned long, unsigned long);
+using XUngrabPointer_f = int (*)(void*, unsigned long);
+using XSync_f = int (*)(void*, int);
+using XCloseDisplay_f = int (*)(void*);
+const int grab_mode_async = 1, grab_success = 0;
+const unsigned button_press_mask = 1u << 2;
+
+struct Xlib {
+  XOpenDisplay_f open_display = nullptr;
+  XDefaultRootWindow_f default_root_window = nullptr;
+  XGrabPointer_f grab_pointer = nullptr;
+  XUngrabPointer_f ungrab_pointer = nullptr;
+  XSync_f sync = nullptr;
+  XCloseDisplay_f close_display = nullptr;
+};
+
+const Xlib* xlib() {
+  static Xlib x;
+  static bool tried = false;
+  if (!tried) {
+    tried = true;
+    void* lib = dlopen("libX11.so.6", RTLD_NOW);
+    if (lib) {
+      x.open_display = (XOpenDisplay_f)dlsym(lib, "XOpenDisplay");
+      x.default_root_window = (XDefaultRootWindow_f)dlsym(lib, "XDefaultRootWindow");
+      x.grab_pointer = (XGrabPointer_f)dlsym(lib, "XGrabPointer");
+      x.ungrab_pointer = (XUngrabPointer_f)dlsym(lib, "XUngrabPointer");
+      x.sync = (XSync_f)dlsym(lib, "XSync");
+      x.close_display = (XCloseDisplay_f)dlsym(lib, "XCloseDisplay");
+    }
+  }
+  bool whole = x.open_display && x.default_root_window && x.grab_pointer && x.ungrab_pointer &&
+               x.sync && x.close_display;
+  return whole ? &x : nullptr;
+}
+}  // namespace
+
+AssertionResult WindowTest::grab_pointer() {
+  if (grabber_) return AssertionFailure() << "the pointer is already held";
+  const Xlib* x = xlib();
+  if (!x) return AssertionFailure() << "cannot load libX11.so.6: " << dlerror();
+  if (display < 0) {
+    AssertionResult started = start_xvfb();
+    if (!started) return started;
+  }
+  void* d = x->open_display((":" + std::to_string(display)).c_str());
+  if (!d) return AssertionFailure() << "cannot connect to :" << display;
+  int r = x->grab_pointer(d, x->default_root_window(d), 0, button_press_mask, grab_mode_async,
+                          grab_mode_async, 0, 0, 0);
+  x->sync(d, 0);
+  if (r != grab_success) {
+    x->close_display(d);
+    return AssertionFailure() << "XGrabPointer gave " << r;
+  }
+  grabber_ = d;
+  return AssertionSuccess();
+}
+
+void WindowTest::release_pointer() {
+  if (!grabber_) return;
+  const Xlib* x = xlib();
+  x->ungrab_pointer(grabber_, 0);
+  x->close_display(grabber_);  // flushes the release
+  grabber_ = nullptr;
+}
+
+// ---------------------------------------------------------------- texts
+
+bool shows_centred_line(const Image& shot, const std::string& text, int top) {
+  TextInk ink = small_text_ink(text, 320, top, Align::centre);
+  return ink_missing(shot, ink, black_rgb) == 0 && ink_stray(shot, ink, black_rgb) == 0;
+}
+
+int shown_number(const Image& shot, const char* format, int top, int lo, int hi, int step) {
+  for (int n = lo; n <= hi; n += step) {
+    char line[128];
+    snprintf(line, sizeof line, format, n);
+    if (shows_centred_line(shot, line, top)) return n;
+  }
+  return -1;
 }
 
 // ---------------------------------------------------------------- files

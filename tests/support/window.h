@@ -82,6 +82,9 @@ struct WindowTest : ::testing::Test {
   // Starts the game in dir; starts the test's X server first if it has none.
   // Without a display the game gets no DISPLAY and no server is started.
   ::testing::AssertionResult launch(bool with_display = true);
+  // Before launch: the user (and group) id the game runs as, -1 for the
+  // test's own. Needs root; that user gets a home of its own under root.
+  int run_as = -1;
   bool running();  // reaps the game if it has ended
   // Waits for the game to end; *status is the waitpid status.
   ::testing::AssertionResult wait_exit(int timeout_ms, int* status);
@@ -110,6 +113,13 @@ struct WindowTest : ::testing::Test {
   // The root window as the X server shows it (ImageMagick's import).
   ::testing::AssertionResult grab_display(Image& out);
 
+  // Another client takes the pointer, as a screen locker or a game in another
+  // window may; the library's full-screen driver cannot grab it then and
+  // fails, while a window and the keyboard work on. Starts the X server if
+  // the test has none yet.
+  ::testing::AssertionResult grab_pointer();
+  void release_pointer();
+
   bool game_file_exists(const std::string& name);
   std::string read_game_file(const std::string& name);
   std::string game_stderr();
@@ -125,6 +135,7 @@ struct WindowTest : ::testing::Test {
   int run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms = 5000);
   void clean_up();
   std::string last_windows_;  // what the last look at the screen found
+  void* grabber_ = nullptr;   // the X connection holding the pointer, if any
 };
 
 void sleep_ms(int ms);
@@ -133,3 +144,10 @@ std::string describe_status(int status);  // "exit status 1", "killed by signal 
 // Cloud pixels (white or shade) in the box that draw_cloud with this centre
 // and half-width can paint: how menus show their cursor.
 int cloud_pixels(const Image& shot, int cx, int cy, int half_width);
+
+// A line of the library's font centred on x 320 with its top at `top`,
+// exactly as drawn: every ink pixel black and no other black in its box.
+bool shows_centred_line(const Image& shot, const std::string& text, int top);
+// The number n, lo <= n <= hi in steps of `step`, for which the centred line
+// printf(format, n) shows; -1 when none does. `format` holds one %i.
+int shown_number(const Image& shot, const char* format, int top, int lo, int hi, int step = 1);
