@@ -13,17 +13,9 @@ if [ ! -x "$exe" ]; then
   exit 1
 fi
 
-# Xvfb picks a free display number itself and writes it to the given descriptor.
-numfile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" 2>/dev/null &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; rm -f "$numfile"' EXIT
-for _ in $(seq 100); do
-  [ -s "$numfile" ] && break
-  sleep 0.1
-done
-if [ ! -s "$numfile" ]; then
-  echo "pacing.sh: Xvfb did not start" >&2
-  exit 1
-fi
-DISPLAY=:$(head -n1 "$numfile") ${PACING_WRAP:-} "$exe" "$frames"
+tmp=$(mktemp -d)
+xvfb=
+trap '[ -z "$xvfb" ] || { kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; }; rm -rf "$tmp"' EXIT
+. "$root/tools/xvfb.sh"
+start_xvfb || { echo "pacing.sh: Xvfb did not start" >&2; exit 1; }
+${PACING_WRAP:-} "$exe" "$frames"

@@ -95,28 +95,9 @@ dpkg-deb -x "$deb" "$tmp/root"
 check_tree "$tmp/root/usr"
 
 # ---------------------------------------------------------------- running
-# An X server of our own on a free display; tried again should another
-# program's server take the number at the same moment.
-start_xvfb() {
-  rm -f "$tmp/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
-  xvfb=$!
-  t=0
-  while [ ! -s "$tmp/display" ]; do
-    t=$((t + 1))
-    [ $t -le 100 ] && kill -0 "$xvfb" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  DISPLAY=:$(head -n1 "$tmp/display")
-  export DISPLAY
-  xdotool getdisplaygeometry >/dev/null 2>&1
-}
-tries=0
-until start_xvfb; do
-  kill "$xvfb" 2>/dev/null || true
-  tries=$((tries + 1))
-  [ $tries -lt 3 ] || { cat "$tmp/xvfb.log" >&2; fail "Xvfb did not start"; exit 1; }
-done
+# An X server of our own on a free display.
+. "$(dirname "$0")/../tools/xvfb.sh"
+start_xvfb || { fail "Xvfb did not start"; exit 1; }
 
 press() {
   xdotool keydown "$1"

@@ -25,21 +25,6 @@ const int CLOUD_GREY = rgb(200, 200, 200);
 
 bool is_cloud(int c) { return c == CLOUD_GREY || c == WHITE; }
 
-int count_ink(BITMAP* bmp, int x0, int y0, int w, int h, int ink) {
-  int n = 0;
-  for (int py = y0; py < y0 + h; py++)
-    for (int px = x0; px < x0 + w; px++) n += rgb_at(bmp, px, py) == ink;
-  return n;
-}
-
-// Pixels inside the band where one bitmap has the ink and the other has not.
-int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink) {
-  int n = 0;
-  for (int py = y0; py < y0 + h; py++)
-    for (int px = 0; px < 640; px++) n += (rgb_at(got, px, py) == ink) != (rgb_at(want, px, py) == ink);
-  return n;
-}
-
 struct MenuTest : HeadlessTest {
   BITMAP* ref = nullptr;  // reference pictures drawn with the same library calls
 

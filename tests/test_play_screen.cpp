@@ -26,21 +26,6 @@ const int BALL_LIGHT = rgb(48, 160, 255);
 
 bool is_ball(int c) { return c == BALL || c == BALL_LIGHT || c == WHITE; }
 
-int count_ink(BITMAP* bmp, int x0, int y0, int w, int h, int ink) {
-  int n = 0;
-  for (int py = y0; py < y0 + h; py++)
-    for (int px = x0; px < x0 + w; px++) n += rgb_at(bmp, px, py) == ink;
-  return n;
-}
-
-// Pixels inside the full-width band where one bitmap has the ink and the other has not.
-int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink) {
-  int n = 0;
-  for (int py = y0; py < y0 + h; py++)
-    for (int px = 0; px < 640; px++) n += (rgb_at(got, px, py) == ink) != (rgb_at(want, px, py) == ink);
-  return n;
-}
-
 struct PlayScreenTest : HeadlessTest {
   BITMAP* ref = nullptr;  // reference pictures drawn with the same library calls
 

@@ -100,6 +100,20 @@ int differing_pixels(BITMAP* a, BITMAP* c, int x0, int y0, int w, int h) {
   return n;
 }
 
+int count_ink(BITMAP* bmp, int x0, int y0, int w, int h, int ink) {
+  int n = 0;
+  for (int py = y0; py < y0 + h; py++)
+    for (int px = x0; px < x0 + w; px++) n += rgb_at(bmp, px, py) == ink;
+  return n;
+}
+
+int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink) {
+  int n = 0;
+  for (int py = y0; py < y0 + h; py++)
+    for (int px = 0; px < 640; px++) n += (rgb_at(got, px, py) == ink) != (rgb_at(want, px, py) == ink);
+  return n;
+}
+
 std::string make_temp_dir() {
   const char* base = getenv("TMPDIR");
   std::string templ = std::string(base && *base ? base : "/tmp") + "/pv-test-XXXXXX";

@@ -28,6 +28,11 @@ bool file_exists(const std::string& path);
 // Pixels that differ between two bitmaps in a box (the whole frame by default).
 int differing_pixels(BITMAP* a, BITMAP* c, int x0 = 0, int y0 = 0, int w = 640, int h = 480);
 
+// Pixels of colour ink (0xRRGGBB) in a box.
+int count_ink(BITMAP* bmp, int x0, int y0, int w, int h, int ink);
+// Pixels of a full-width band where one bitmap has the ink and the other has not.
+int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink);
+
 // A fresh empty directory under the test's temporary area, made the working
 // directory for the test and removed afterwards by HeadlessTest.
 std::string make_temp_dir();

@@ -1,0 +1,31 @@
+# Sourced by the scripts that run the game or a benchmark in a real window:
+# start_xvfb starts an X server of our own on a free display, sets and exports
+# DISPLAY and leaves its process id in $xvfb (the caller stops it). Xvfb picks
+# the free display number itself; should another program's server take it at
+# the same moment, start_xvfb tries again. Needs $tmp, a scratch directory.
+start_xvfb() {
+  tries=0
+  until start_xvfb_once; do
+    kill "$xvfb" 2>/dev/null || true
+    tries=$((tries + 1))
+    if [ $tries -ge 3 ]; then
+      cat "$tmp/xvfb.log" >&2
+      return 1
+    fi
+  done
+}
+
+start_xvfb_once() {
+  rm -f "$tmp/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
+  xvfb=$!
+  t=0
+  while [ ! -s "$tmp/display" ]; do
+    t=$((t + 1))
+    [ $t -le 100 ] && kill -0 "$xvfb" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  DISPLAY=:$(head -n1 "$tmp/display")
+  export DISPLAY
+  xdotool getdisplaygeometry >/dev/null 2>&1
+}
