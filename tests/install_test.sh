@@ -108,14 +108,7 @@ press() {
 
 shot_name="Plu Vesk screenshot.bmp"
 
-# The colour "r g b" of pixel (x, y) of the screenshot in dir: a 640x480
-# 24-bit BMP, its rows stored bottom-up.
-pixel() {
-  set -- "$1" "$2" $(od -An -tu1 -j10 -N4 "$dir/$shot_name")
-  at=$(($3 + $4 * 256 + $5 * 65536 + $6 * 16777216 + (479 - $2) * 1920 + $1 * 3))
-  set -- $(od -An -tu1 -j"$at" -N3 "$dir/$shot_name")
-  echo "$3 $2 $1"
-}
+pixel() { bmp_pixel "$dir/$shot_name" "$1" "$2"; }
 
 # Starts a tree's launcher from elsewhere, with the player's directory dir,
 # and quits from the title menu. The game's screenshots (Tab) show first that

@@ -23,8 +23,6 @@ static long long now_ms() {
       .count();
 }
 
-static bool title_screen(const Image& shot) { return shows_centred_line(shot, "Start game", 240); }
-static bool options_screen(const Image& shot) { return shows_centred_line(shot, "Return", 280); }
 static bool game_over(const Image& shot) {
   return ink_missing(shot, title_text_ink("Game", 310, 150, Align::right), white_rgb) == 0 &&
          ink_missing(shot, title_text_ink("Over", 330, 150, Align::left), white_rgb) == 0;
@@ -127,7 +125,7 @@ TEST_F(FaultsWindow, ReadOnlyDirectoryGetsNoFilesAndTheGameGoesOn) {
   ASSERT_TRUE(launch());
   ASSERT_TRUE(wait_shown(Shown::full_screen));
   Image frame;
-  ASSERT_TRUE(display_until(frame, title_screen, "the title"));
+  ASSERT_TRUE(display_until(frame, shows_title, "the title"));
   sleep_ms(menu_ready_ms);
 
   // A held Tab tries on every tick and leaves nothing, not even a temporary file.
@@ -136,12 +134,12 @@ TEST_F(FaultsWindow, ReadOnlyDirectoryGetsNoFilesAndTheGameGoesOn) {
   EXPECT_EQ(listing(), assets);
 
   choose(1);
-  ASSERT_TRUE(display_until(frame, options_screen, "the options"));
+  ASSERT_TRUE(display_until(frame, shows_options, "the options"));
   EXPECT_TRUE(shows_centred_line(frame, "Fullscreen: +", 240));
   sleep_ms(menu_ready_ms);
   tap("Up");  // the cursor wraps to "Return"
   tap("space");
-  ASSERT_TRUE(display_until(frame, title_screen, "the title after \"Return\""));
+  ASSERT_TRUE(display_until(frame, shows_title, "the title after \"Return\""));
   std::string err = game_stderr();
   EXPECT_EQ(occurrences(err, not_saved), 1) << err;
   EXPECT_NE(err.find(settings), std::string::npos) << err;
@@ -167,13 +165,10 @@ TEST_F(FaultsWindow, DirectoryInPlaceOfTheSettingsFile) {
   };
 
   // Read as no file at all: full screen, music on, best total 0.
-  ASSERT_TRUE(launch());
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
   Image shot;
-  ASSERT_TRUE(wait_first_frame(shot));
-  sleep_ms(menu_ready_ms);
+  ASSERT_TRUE(reach_title(Shown::full_screen, shot));
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
   EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: +", 240));
   EXPECT_TRUE(shows_centred_line(shot, "Music: +", 260));
   EXPECT_TRUE(shows_centred_line(shot, "High Score: 0", 200));
@@ -181,7 +176,7 @@ TEST_F(FaultsWindow, DirectoryInPlaceOfTheSettingsFile) {
   sleep_ms(menu_ready_ms);
   tap("Up");
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after \"Return\""));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after \"Return\""));
   EXPECT_EQ(occurrences(game_stderr(), not_saved), 1) << game_stderr();
   EXPECT_TRUE(still_an_empty_directory());
 
@@ -195,15 +190,15 @@ TEST_F(FaultsWindow, DirectoryInPlaceOfTheSettingsFile) {
   EXPECT_TRUE(shows_centred_line(shot, "New record!", 280));
   EXPECT_EQ(occurrences(game_stderr(), not_saved), 2) << game_stderr();
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after the run"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the run"));
 
   // The best total stays in force for the rest of the program's run.
   sleep_ms(menu_ready_ms);
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
   EXPECT_TRUE(shows_centred_line(shot, "High Score: 15", 200));
   tap("Escape");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after Esc"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
   sleep_ms(menu_ready_ms);
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));
@@ -219,13 +214,10 @@ TEST_F(FaultsWindow, HugeSettingsFileIsReadForItsThreeNumbers) {
   while (bytes.size() < 10 * 1024 * 1024) bytes.push_back((char)(noise() & 0xff));
   write_settings(bytes);
 
-  ASSERT_TRUE(launch());
-  ASSERT_TRUE(wait_shown(Shown::window));
   Image shot;
-  ASSERT_TRUE(wait_first_frame(shot));
-  sleep_ms(menu_ready_ms);
+  ASSERT_TRUE(reach_title(Shown::window, shot));
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
   EXPECT_TRUE(shows_centred_line(shot, "High Score: 77", 200));
   EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: -", 240));
   EXPECT_TRUE(shows_centred_line(shot, "Music: -", 260));
@@ -234,7 +226,7 @@ TEST_F(FaultsWindow, HugeSettingsFileIsReadForItsThreeNumbers) {
   sleep_ms(menu_ready_ms);
   tap("Up");
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after \"Return\""));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after \"Return\""));
   EXPECT_EQ(read_game_file(settings), "0 0 77");
   sleep_ms(menu_ready_ms);
   choose(2);
@@ -261,12 +253,12 @@ TEST_F(FaultsWindow, SettingsFileOfNoiseStartsInAValidMode) {
     ASSERT_TRUE(wait_some_display(display));
     Image shot;
     ASSERT_TRUE(wait_first_frame(shot));
-    EXPECT_TRUE(title_screen(shot));
+    EXPECT_TRUE(shows_title(shot));
 
     // The options show the mode in force and marks that exist.
     sleep_ms(menu_ready_ms);
     choose(1);
-    ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+    ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
     EXPECT_TRUE(shows_centred_line(
         shot, display == Shown::full_screen ? "Fullscreen: +" : "Fullscreen: -", 240));
     EXPECT_TRUE(shows_centred_line(shot, "Music: +", 260) ||
@@ -275,7 +267,7 @@ TEST_F(FaultsWindow, SettingsFileOfNoiseStartsInAValidMode) {
 
     // Leaving by Esc and quitting write nothing over the noise.
     tap("Escape");
-    ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after Esc"));
+    ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
     sleep_ms(menu_ready_ms);
     choose(2);
     ASSERT_TRUE(wait_exit_ok(2000));
@@ -284,11 +276,8 @@ TEST_F(FaultsWindow, SettingsFileOfNoiseStartsInAValidMode) {
 }
 
 TEST_F(FaultsWindow, HeldScreenshotKeyWritesWholeFilesAndKeepsThePace) {
-  ASSERT_TRUE(launch());
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
   Image shot;
-  ASSERT_TRUE(wait_first_frame(shot));
-  sleep_ms(menu_ready_ms);
+  ASSERT_TRUE(reach_title(Shown::full_screen, shot));
   tap("space");  // "Start game"
   long long start = now_ms();
 
@@ -336,7 +325,7 @@ TEST_F(FaultsWindow, HeldScreenshotKeyWritesWholeFilesAndKeepsThePace) {
 
   sleep_ms(800);
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after the run"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the run"));
   sleep_ms(menu_ready_ms);
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));
@@ -353,7 +342,7 @@ TEST_F(FaultsWindow, RefusedFullScreenOpensAWindow) {
   EXPECT_TRUE(said(refused, 1));
   Image shot, display;
   ASSERT_TRUE(wait_first_frame(shot));
-  EXPECT_TRUE(title_screen(shot));
+  EXPECT_TRUE(shows_title(shot));
   EXPECT_GT(cloud_pixels(shot, 320, 244, 45), 300) << "no title cursor";
   ASSERT_TRUE(frame_on_display(display));
   int differ = 0;
@@ -366,7 +355,7 @@ TEST_F(FaultsWindow, RefusedFullScreenOpensAWindow) {
   // is still refused keeps the window.
   sleep_ms(menu_ready_ms);
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
   EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: -", 240));
   sleep_ms(menu_ready_ms);
   tap("space");
@@ -378,14 +367,14 @@ TEST_F(FaultsWindow, RefusedFullScreenOpensAWindow) {
   // "Return" keeps the mode in force, not the one asked for.
   tap("Up");
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after \"Return\""));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after \"Return\""));
   EXPECT_EQ(read_game_file(settings), "0 1 0");
 
   // Once the pointer is free the switch works.
   release_pointer();
   sleep_ms(menu_ready_ms);
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
   sleep_ms(menu_ready_ms);
   tap("space");
   ASSERT_TRUE(wait_shown(Shown::full_screen));
@@ -393,7 +382,7 @@ TEST_F(FaultsWindow, RefusedFullScreenOpensAWindow) {
       shot, [](const Image& s) { return shows_centred_line(s, "Fullscreen: +", 240); },
       "full screen in the options"));
   tap("Escape");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after Esc"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
   sleep_ms(menu_ready_ms);
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));

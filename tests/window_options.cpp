@@ -6,14 +6,6 @@ struct OptionsWindow : WindowTest {};
 
 static const char* const settings = "PV settings.dat";
 
-// A line of the library's font, centred on x 320, exactly as drawn.
-static bool shows_line(const Image& shot, const char* text, int top) {
-  TextInk ink = small_text_ink(text, 320, top, Align::centre);
-  return ink_missing(shot, ink, black_rgb) == 0 && ink_stray(shot, ink, black_rgb) == 0;
-}
-
-static bool options_screen(const Image& shot) { return shows_line(shot, "Return", 280); }
-static bool title_screen(const Image& shot) { return shows_line(shot, "Start game", 240); }
 
 // The options cursor: a cloud centred on x 325, half-width 55.
 static int options_cursor(const Image& shot) {
@@ -38,16 +30,13 @@ static int differences(const Image& display, const Image& shot, int ox, int oy) 
 
 TEST_F(OptionsWindow, FullScreenLineSwitchesTheDisplayAndReturnSavesIt) {
   // No settings file: full screen, music on, best total 0.
-  ASSERT_TRUE(launch());
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
   Image shot, display;
-  ASSERT_TRUE(wait_first_frame(shot));
-  sleep_ms(menu_ready_ms);
+  ASSERT_TRUE(reach_title(Shown::full_screen, shot));
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
-  EXPECT_TRUE(shows_line(shot, "Fullscreen: +", 240));
-  EXPECT_TRUE(shows_line(shot, "Music: +", 260));
-  EXPECT_TRUE(shows_line(shot, "High Score: 0", 200));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
+  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: +", 240));
+  EXPECT_TRUE(shows_centred_line(shot, "Music: +", 260));
+  EXPECT_TRUE(shows_centred_line(shot, "High Score: 0", 200));
   EXPECT_EQ(options_cursor(shot), 244);
 
   // To a window; the frame after the switch is already on it.
@@ -55,7 +44,7 @@ TEST_F(OptionsWindow, FullScreenLineSwitchesTheDisplayAndReturnSavesIt) {
   tap("space");
   ASSERT_TRUE(wait_shown(Shown::window));
   ASSERT_TRUE(screenshot(shot));
-  EXPECT_TRUE(shows_line(shot, "Fullscreen: -", 240));
+  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: -", 240));
   EXPECT_EQ(options_cursor(shot), 244);
   ASSERT_TRUE(grab_display(display));
   EXPECT_EQ(differences(display, shot, window_x, window_y), 0) << "the window lacks the frame";
@@ -67,7 +56,7 @@ TEST_F(OptionsWindow, FullScreenLineSwitchesTheDisplayAndReturnSavesIt) {
   ASSERT_TRUE(screenshot(shot));
   EXPECT_EQ(options_cursor(shot), 284);
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title"));
   EXPECT_EQ(read_game_file(settings), "0 1 0");
   sleep_ms(menu_ready_ms);
   choose(2);
@@ -82,17 +71,17 @@ TEST_F(OptionsWindow, FullScreenLineSwitchesTheDisplayAndReturnSavesIt) {
   // Esc keeps the file as it was.
   sleep_ms(menu_ready_ms);
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
-  EXPECT_TRUE(shows_line(shot, "Fullscreen: -", 240));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
+  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: -", 240));
   sleep_ms(menu_ready_ms);
   tap("space");
   ASSERT_TRUE(wait_shown(Shown::full_screen));
   ASSERT_TRUE(screenshot(shot));
-  EXPECT_TRUE(shows_line(shot, "Fullscreen: +", 240));
+  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: +", 240));
   ASSERT_TRUE(grab_display(display));
   EXPECT_EQ(differences(display, shot, (screen_w - 640) / 2, (screen_h - 480) / 2), 0);
   tap("Escape");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title"));
   EXPECT_EQ(read_game_file(settings), "0 1 0");
   EXPECT_EQ(shown(), Shown::full_screen) << describe_windows();
 }

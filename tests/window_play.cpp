@@ -22,11 +22,8 @@ static const char* const expected_settings = "1 1 15";
 
 TEST_F(PlayWindow, UntouchedRunEndsWithItsTotalSavedAndBackToTheTitle) {
   // No settings file: full screen, best total 0.
-  ASSERT_TRUE(launch());
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
   Image shot;
-  ASSERT_TRUE(wait_first_frame(shot));
-  sleep_ms(menu_ready_ms);
+  ASSERT_TRUE(reach_title(Shown::full_screen, shot));
   tap("space");  // "Start game"
 
   // The first game-over frame writes the new best total; the run lasts about
@@ -58,11 +55,7 @@ TEST_F(PlayWindow, UntouchedRunEndsWithItsTotalSavedAndBackToTheTitle) {
   EXPECT_NE(shot.at(421, 250), black_rgb);
 
   tap("space");
-  auto title = [](const Image& s) {
-    TextInk ink = small_text_ink("Start game", 320, 240, Align::centre);
-    return ink_missing(s, ink, black_rgb) == 0 && ink_stray(s, ink, black_rgb) == 0;
-  };
-  ASSERT_TRUE(screenshot_until(shot, title, "the title"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title"));
   EXPECT_EQ(shot.at(0, 0), sky_rgb);
   EXPECT_EQ(shot.at(230, 250), sky_rgb) << "the game-over panel is still shown";
   EXPECT_GT(cloud_pixels(shot, 320, 244, 45), 300) << "no title cursor on \"Start game\"";

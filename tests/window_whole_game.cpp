@@ -10,8 +10,6 @@ struct WholeGameWindow : WindowTest {};
 
 static const char* const settings = "PV settings.dat";
 
-static bool title_screen(const Image& shot) { return shows_centred_line(shot, "Start game", 240); }
-static bool options_screen(const Image& shot) { return shows_centred_line(shot, "Return", 280); }
 static bool ready_prompt(const Image& shot) {
   return ink_missing(shot, title_text_ink("Ready?", 220, 150, Align::left), white_rgb) == 0;
 }
@@ -72,7 +70,7 @@ TEST_F(WholeGameWindow, TwoRunsAndTheOptionsInOneSitting) {
   ASSERT_TRUE(wait_shown(Shown::full_screen));
   Image shot;
   ASSERT_TRUE(wait_first_frame(shot));
-  EXPECT_TRUE(title_screen(shot));
+  EXPECT_TRUE(shows_title(shot));
   EXPECT_GT(cloud_pixels(shot, 320, 244, 45), 300) << "no title cursor on \"Start game\"";
 
   // The first run, steered and jumped.
@@ -121,7 +119,7 @@ TEST_F(WholeGameWindow, TwoRunsAndTheOptionsInOneSitting) {
   EXPECT_TRUE(shows_centred_line(shot, "New record!", 280));
   EXPECT_GE(saved_best(read_game_file(settings), 1, 1), first.total) << read_game_file(settings);
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after the first run"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the first run"));
   EXPECT_GT(cloud_pixels(shot, 320, 244, 45), 300);
   int best = saved_best(read_game_file(settings), 1, 1);
   EXPECT_GE(best, first.total) << read_game_file(settings);
@@ -130,7 +128,7 @@ TEST_F(WholeGameWindow, TwoRunsAndTheOptionsInOneSitting) {
   // Options: music off, then a window; "Return" saves both.
   sleep_ms(menu_ready_ms);
   choose(1);
-  ASSERT_TRUE(screenshot_until(shot, options_screen, "the options"));
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
   EXPECT_TRUE(shows_centred_line(shot, "High Score: " + std::to_string(best), 200));
   EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: +", 240));
   EXPECT_TRUE(shows_centred_line(shot, "Music: +", 260));
@@ -149,7 +147,7 @@ TEST_F(WholeGameWindow, TwoRunsAndTheOptionsInOneSitting) {
   EXPECT_EQ(saved_best(read_game_file(settings), 1, 1), best) << "saved before \"Return\"";
   tap("Up");
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after \"Return\""));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after \"Return\""));
   EXPECT_EQ(saved_best(read_game_file(settings), 0, 0), best) << read_game_file(settings);
 
   // The second run, untouched. It starts from where the first left the ball's
@@ -168,7 +166,7 @@ TEST_F(WholeGameWindow, TwoRunsAndTheOptionsInOneSitting) {
     EXPECT_GT(second.total, best);
   }
   tap("space");
-  ASSERT_TRUE(screenshot_until(shot, title_screen, "the title after the second run"));
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the second run"));
   EXPECT_EQ(shown(), Shown::window) << describe_windows();
   int final_best = saved_best(read_game_file(settings), 0, 0);
   EXPECT_GE(final_best, std::max(best, second.total)) << read_game_file(settings);

@@ -52,13 +52,7 @@ take() {
   done
 }
 
-# The colour "r g b" of pixel (x, y) of the screenshot (24-bit, rows bottom-up).
-pixel() {
-  set -- "$1" "$2" $(od -An -tu1 -j10 -N4 "$shot")
-  at=$(($3 + $4 * 256 + $5 * 65536 + $6 * 16777216 + (479 - $2) * 1920 + $1 * 3))
-  set -- $(od -An -tu1 -j"$at" -N3 "$shot")
-  echo "$3 $2 $1"
-}
+pixel() { bmp_pixel "$shot" "$1" "$2"; }
 
 convert_shot() {
   "$build/tools/bmp_to_png" "$shot" "$1"

@@ -1,4 +1,5 @@
-# Sourced by the scripts that run the game or a benchmark in a real window:
+# Sourced by the scripts that run the game or a benchmark in a real window.
+#
 # start_xvfb starts an X server of our own on a free display, sets and exports
 # DISPLAY and leaves its process id in $xvfb (the caller stops it). Xvfb picks
 # the free display number itself; should another program's server take it at
@@ -28,4 +29,13 @@ start_xvfb_once() {
   DISPLAY=:$(head -n1 "$tmp/display")
   export DISPLAY
   xdotool getdisplaygeometry >/dev/null 2>&1
+}
+
+# The colour "r g b" of pixel (x, y) of one of the game's screenshots, a
+# 640x480 24-bit BMP with its rows stored bottom-up: bmp_pixel file x y.
+bmp_pixel() {
+  set -- "$1" "$2" "$3" $(od -An -tu1 -j10 -N4 "$1")
+  at=$(($4 + $5 * 256 + $6 * 65536 + $7 * 16777216 + (479 - $3) * 1920 + $2 * 3))
+  set -- $(od -An -tu1 -j"$at" -N3 "$1")
+  echo "$3 $2 $1"
 }

@@ -638,6 +638,14 @@ AssertionResult WindowTest::wait_first_frame(Image& out, int timeout_ms) {
       "a presented frame", timeout_ms);
 }
 
+AssertionResult WindowTest::reach_title(Shown want, Image& out) {
+  AssertionResult r = launch();
+  if (r) r = wait_shown(want);
+  if (r) r = wait_first_frame(out);
+  if (r) sleep_ms(menu_ready_ms);
+  return r;
+}
+
 AssertionResult WindowTest::grab_display(Image& out) {
   std::string path = root + "/display.ppm";
   int rc = run_tool({"import", "-silent", "-window", "root", "-depth", "8", "ppm:" + path},
@@ -726,6 +734,9 @@ bool shows_centred_line(const Image& shot, const std::string& text, int top) {
   TextInk ink = small_text_ink(text, 320, top, Align::centre);
   return ink_missing(shot, ink, black_rgb) == 0 && ink_stray(shot, ink, black_rgb) == 0;
 }
+
+bool shows_title(const Image& shot) { return shows_centred_line(shot, "Start game", 240); }
+bool shows_options(const Image& shot) { return shows_centred_line(shot, "Return", 280); }
 
 int shown_number(const Image& shot, const char* format, int top, int lo, int hi, int step) {
   for (int n = lo; n <= hi; n += step) {

@@ -110,6 +110,9 @@ struct WindowTest : ::testing::Test {
                                               const char* what, int timeout_ms = 3000);
   // Screenshots until one shows a presented frame (sky in the corner).
   ::testing::AssertionResult wait_first_frame(Image& out, int timeout_ms = 8000);
+  // Launches the game, waits until it shows `want` and its first frame, then
+  // until the title menu takes the confirm key.
+  ::testing::AssertionResult reach_title(Shown want, Image& out);
   // The root window as the X server shows it (ImageMagick's import).
   ::testing::AssertionResult grab_display(Image& out);
 
@@ -148,6 +151,9 @@ int cloud_pixels(const Image& shot, int cx, int cy, int half_width);
 // A line of the library's font centred on x 320 with its top at `top`,
 // exactly as drawn: every ink pixel black and no other black in its box.
 bool shows_centred_line(const Image& shot, const std::string& text, int top);
+// The title menu ("Start game" in its place) and the options menu ("Return").
+bool shows_title(const Image& shot);
+bool shows_options(const Image& shot);
 // The number n, lo <= n <= hi in steps of `step`, for which the centred line
 // printf(format, n) shows; -1 when none does. `format` holds one %i.
 int shown_number(const Image& shot, const char* format, int top, int lo, int hi, int step = 1);
