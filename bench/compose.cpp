@@ -14,7 +14,7 @@
 #include "play/screen.h"
 #include "play/update.h"
 #include "busy_frame.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ void start() {
   static bool started = false;
   if (started) return;
   started = true;
-  if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
+  if (install_allegro(SYSTEM_NONE, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "cannot start Allegro headless\n");
     exit(1);
   }

@@ -1,33 +1,39 @@
-// Play-frame pacing in a real window: a busy frame composed, presented and
-// waited for, frame after frame, with the wait's spin margin switched between
-// blocks so that every margin sees the same machine noise.  Prints, per margin,
-// the frame period (from steady_clock, not the millisecond clock the wait uses)
-// and the processor time the process burns per second of play.
+// Play-frame pacing and presentation in a real window.
 //
-//   pacing [frames per margin, default 600]      (needs DISPLAY; see pacing.sh)
+// Pacing: a busy frame composed, presented and waited for, frame after frame,
+// with the wait switched between blocks so that every kind sees the same
+// machine noise: the game's own (a sleep to the deadline with the thread's
+// timer slack lowered), the same sleep with the kernel's default slack, and a
+// pure spin on the clock. Prints, per kind, the frame period (from
+// steady_clock, not the millisecond clock the wait uses) and the processor
+// time the process and its main thread burn per second of play.
+//
+// Presentation: the cost of present() alone (the copy into buffer2 and the
+// picture brought to the window) in windows at 1x, 2x and 3x.
+//
+//   pacing [frames per kind, default 600]      (needs DISPLAY; see pacing.sh)
 #include <allegro.h>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sys/prctl.h>
 #include <vector>
 
-#include "draw/frame.h"
-#include "play/pools.h"
-#include "play/screen.h"
-#include "play/update.h"
 #include "busy_frame.h"
-#include "shell/app.h"
+#include "draw/frame.h"
+#include "play/screen.h"
 #include "shell/clock.h"
+#include "shell/display.h"
+#include "shell/globals.h"
 #include "shell/hotkeys.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 
-const int block_frames = 50;   // frames in a row on one margin
+const int block_frames = 50;   // frames in a row of one kind
 const int warm_up_frames = 100;
 
 double cpu_seconds(clockid_t which) {
@@ -40,9 +46,11 @@ double ms_between(steady::time_point a, steady::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-struct margin_result {
+enum wait_kind { game_wait, default_slack, spin };
+
+struct kind_result {
   const char* label;
-  int margin;
+  wait_kind kind;
   std::vector<double> periods;  // ms
   double work_ms = 0;           // compose + present, summed
   double wall = 0, cpu = 0, main_cpu = 0;  // seconds, summed over its blocks
@@ -55,13 +63,33 @@ void play_frame() {
   present();
 }
 
+void wait(wait_kind kind) {
+  if (kind == spin) {
+    while (ms_clock() < start_time + 20) {
+    }
+  } else {
+    wait_play_frame();
+  }
+}
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, (size_t)(v.size() * p))];
+}
+
+double mean(const std::vector<double>& v) {
+  double sum = 0;
+  for (double x : v) sum += x;
+  return sum / v.size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int frames = argc > 1 ? atoi(argv[1]) : 600;
   if (frames < block_frames) frames = block_frames;
 
-  if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
+  if (install_allegro(SYSTEM_AUTODETECT, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "pacing: cannot start Allegro (DISPLAY=%s)\n", getenv("DISPLAY") ? getenv("DISPLAY") : "");
     return 1;
   }
@@ -80,35 +108,35 @@ int main(int argc, char** argv) {
   text = font;
   buffer = create_bitmap(640, 480);
   buffer2 = create_bitmap(640, 480);
+  shot_frame = create_bitmap(640, 480);
   // The hot keys run on the timer as in the game; nothing presses them here.
   install_int(global_keys, 10);
   set_busy_frame();
 
-  const int chosen = spin_margin_ms;
-  std::vector<margin_result> results = {
-      {"spin", 20, {}}, {"0 ms", 0, {}}, {"1 ms", 1, {}}, {"2 ms", 2, {}}, {"3 ms", 3, {}}};
+  std::vector<kind_result> results = {{"game", game_wait, {}},
+                                      {"default slack", default_slack, {}},
+                                      {"spin", spin, {}}};
   for (auto& r : results) r.periods.reserve(frames + block_frames);
 
-  // Warm-up on the chosen margin: the window, the caches and the clock settle.
-  spin_margin_ms = chosen;
+  // Warm-up: the window, the caches and the clock settle.
   for (int i = 0; i < warm_up_frames; i++) {
     play_frame();
     wait_play_frame();
     hit = 0;
   }
 
-  // Round robin over the margins, a block at a time.  A frame's period runs from
-  // its top to the next frame's top, so it belongs to the margin of its own wait.
+  // Round robin over the kinds, a block at a time.  A frame's period runs from
+  // its top to the next frame's top, so it belongs to the kind of its own wait.
   steady::time_point top = steady::now();
   for (int done = 0; done < frames; done += block_frames) {
     for (auto& r : results) {
-      spin_margin_ms = r.margin;
+      prctl(PR_SET_TIMERSLACK, r.kind == default_slack ? 0 : 1);  // 0: the thread's default
       double cpu0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID), main0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
       steady::time_point block_start = top;
       for (int i = 0; i < block_frames; i++) {
         play_frame();
         r.work_ms += ms_between(top, steady::now());
-        wait_play_frame();
+        wait(r.kind);
         hit = 0;
         steady::time_point next = steady::now();
         r.periods.push_back(ms_between(top, next));
@@ -119,36 +147,43 @@ int main(int argc, char** argv) {
       r.main_cpu += cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - main0;
     }
   }
-  spin_margin_ms = chosen;
-  remove_int(global_keys);
+  prctl(PR_SET_TIMERSLACK, 1);
 
-  printf("Play-frame pacing, busy frame in a 640x480 window, %d frames per margin\n", frames);
-  printf("(margin = the last stretch of the 20 ms wait that is spun; 'spin' never sleeps)\n\n");
-  printf("%-7s %9s %9s %9s %9s %9s %10s %10s %9s\n", "margin", "mean ms", "p50 ms", "p99 ms",
-         "max ms", ">20.5 ms", "CPU s/s", "main s/s", "work ms");
-  double spin_cpu = 0;
+  printf("Play-frame pacing, busy frame in a 640x480 window, %d frames per kind of wait\n\n", frames);
+  printf("| wait | mean ms | p50 ms | p99 ms | max ms | CPU s/s | main s/s | work ms |\n");
+  printf("|---|---|---|---|---|---|---|---|\n");
   for (auto& r : results) {
-    std::vector<double> p = r.periods;
-    std::sort(p.begin(), p.end());
-    double sum = 0;
-    int late = 0;
-    for (double v : p) {
-      sum += v;
-      if (v > 20.5) late++;
-    }
-    size_t n = p.size();
-    double cpu_rate = r.cpu / r.wall;
-    if (r.margin >= 20) spin_cpu = cpu_rate;
-    printf("%-7s %9.3f %9.3f %9.3f %9.3f %9d %10.3f %10.3f %9.3f\n", r.label, sum / n, p[n / 2],
-           p[std::min(n - 1, (size_t)(n * 0.99))], p[n - 1], late, cpu_rate, r.main_cpu / r.wall,
-           r.work_ms / n);
+    printf("| %s | %.3f | %.3f | %.3f | %.3f | %.4f | %.4f | %.3f |\n", r.label, mean(r.periods),
+           percentile(r.periods, 0.5), percentile(r.periods, 0.99), percentile(r.periods, 1.0),
+           r.cpu / r.wall, r.main_cpu / r.wall, r.work_ms / r.periods.size());
   }
-  printf("\nGoals: mean 20.00 +- 0.05 ms, p99 within 0.5 ms of 20, hybrid CPU <= spin CPU / 10 (%.3f s/s)\n",
-         spin_cpu / 10);
-  printf("The game's margin (spin_margin_ms) is %d ms.\n", chosen);
+  printf("\nGoals for the game's wait: mean 20.00 +- 0.02 ms, p99 <= 20.1 ms.\n");
 
+  // Presentation alone at each scale, in a window of the scaled picture's size.
+  printf("\npresent(): copy into buffer2 and bring it to the window, %d frames per scale\n\n", frames);
+  printf("| scale | window | mean ms | p99 ms |\n|---|---|---|---|\n");
+  for (int k = 1; k <= 3; k++) {
+    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 640 * k, 480 * k, 0, 0) != 0) {
+      printf("| %dx | cannot open: %s | | |\n", k, allegro_error);
+      continue;
+    }
+    scale = k;
+    frame_x = frame_y = 0;
+    draw_play();
+    std::vector<double> costs;
+    for (int i = 0; i < frames + warm_up_frames; i++) {
+      steady::time_point before = steady::now();
+      present();
+      if (i >= warm_up_frames) costs.push_back(ms_between(before, steady::now()));
+      rest(2);
+    }
+    printf("| %dx | %dx%d | %.3f | %.3f |\n", k, 640 * k, 480 * k, mean(costs), percentile(costs, 0.99));
+  }
+
+  remove_int(global_keys);
   destroy_bitmap(buffer);
   destroy_bitmap(buffer2);
+  destroy_bitmap(shot_frame);
   destroy_font(title);
   return 0;
 }

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Only the key array is needed: no display, no keyboard driver
-  if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
+  if (install_allegro(SYSTEM_NONE, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "cannot start Allegro\n");
     return 2;
   }

@@ -10,7 +10,7 @@
 
 #include "play/pools.h"
 #include "play/update.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/controls.h"
 
 struct soak_stats {

@@ -129,7 +129,7 @@ run_launcher() {
       game=
       return
     fi
-    if ! xdotool search --name '^plu-vesk$' >/dev/null 2>&1; then
+    if ! xdotool search --name '^(plu-vesk|Plu Vesk)$' >/dev/null 2>&1; then
       sleep 0.1
       continue
     fi

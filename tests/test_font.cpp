@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/app.h"
+#include "shell/globals.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "draw/frame.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/hotkeys.h"
 #include "support/headless.h"
 

@@ -159,6 +159,10 @@ TEST_F(HeadlessTest, IconGeneratorRemakesTheCommittedIcons) {
     ASSERT_FALSE(committed.empty()) << icon_path(committed_dir, n);
     EXPECT_TRUE(made == committed) << icon_path(committed_dir, n) << " is stale: rerun make_icon";
   }
+  // The window's icon, compiled into the game.
+  std::string xpm = std::string(committed_dir) + "/plu-vesk.xpm";
+  ASSERT_FALSE(read_bytes(xpm).empty()) << xpm;
+  EXPECT_TRUE(read_bytes(dir + "/plu-vesk.xpm") == read_bytes(xpm)) << xpm << " is stale: rerun make_icon";
 }
 
 TEST(Icon, EverySizeShowsTheBallOverACloudOnATransparentGround) {

@@ -11,7 +11,7 @@
 #include "draw/sprites.h"
 #include "menus/options.h"
 #include "menus/title.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/controls.h"
 #include "shell/settings.h"
 #include "support/headless.h"

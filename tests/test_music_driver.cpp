@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/music_driver.h"
+#include "audio/music_driver.h"
 
 namespace {
 

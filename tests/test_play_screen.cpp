@@ -11,7 +11,7 @@
 #include "play/pools.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/controls.h"
 #include "shell/settings.h"
 #include "support/headless.h"

@@ -1,7 +1,15 @@
 // The real game under Xvfb: display mode at start-up, the screenshot hot key,
-// and the ways start-up can fail.
+// the ways start-up can fail, and the desktop around the window: a window
+// manager's close button, the keyboard focus, signals and a lost display.
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
 
 #include "support/window.h"
 
@@ -17,6 +25,8 @@ TEST_F(ShellWindow, SavedWindowModeOpensA640x480Window) {
   Image shot;
   ASSERT_TRUE(wait_first_frame(shot));
   EXPECT_EQ(shown(), Shown::window) << describe_windows();
+  EXPECT_EQ(window_w, 640);
+  EXPECT_EQ(window_h, 480);
 
   // Quitting writes nothing: the file keeps its bytes.
   sleep_ms(menu_ready_ms);
@@ -92,4 +102,135 @@ TEST_F(ShellWindow, NoDisplayStopsWithAMessage) {
   ASSERT_TRUE(WIFEXITED(status)) << describe_status(status);
   EXPECT_NE(WEXITSTATUS(status), 0);
   EXPECT_FALSE(game_stderr().empty());
+}
+
+// ---------------------------------------------------------------- the desktop around
+
+static long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+static int lines_with(const std::string& text, const std::string& what) {
+  int n = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) n += line.find(what) != std::string::npos;
+  return n;
+}
+
+struct DesktopWindow : WindowTest {
+  std::string id;  // the game's window
+
+  // Launches the game and waits for its window and its title menu.
+  ::testing::AssertionResult up_on_title() {
+    ::testing::AssertionResult r = launch();
+    long long deadline = now_ms() + 5000;
+    while (r && (id = game_window()).empty()) {
+      if (now_ms() > deadline || !running())
+        return ::testing::AssertionFailure() << "no window titled \"Plu Vesk\"; stderr:\n"
+                                             << game_stderr();
+      sleep_ms(50);
+    }
+    Image shot;
+    if (r) r = wait_first_frame(shot);
+    if (r) sleep_ms(menu_ready_ms);
+    return r;
+  }
+
+  std::string active_window() {
+    std::string out;
+    run_tool({"xdotool", "getactivewindow"}, &out);
+    return out.substr(0, out.find('\n'));
+  }
+};
+
+TEST_F(DesktopWindow, NamedWithItsIconAndEndedInOrderByCloseButtonOrSignal) {
+  write_settings("0 0 0");
+  ASSERT_TRUE(start_window_manager());
+  ASSERT_TRUE(up_on_title());
+
+  // The window says what it is, as the desktop entry expects.
+  std::string props;
+  ASSERT_EQ(run_tool({"xprop", "-id", id, "WM_NAME", "WM_CLASS", "WM_HINTS"}, &props), 0);
+  EXPECT_NE(props.find("WM_NAME(STRING) = \"Plu Vesk\""), std::string::npos) << props;
+  EXPECT_NE(props.find("WM_CLASS(STRING) = \"plu-vesk\", \"plu-vesk\""), std::string::npos) << props;
+  EXPECT_NE(props.find("bitmap id # to use for icon"), std::string::npos) << props;
+  EXPECT_NE(props.find("bitmap id # of mask for icon"), std::string::npos) << props;
+  std::ifstream entry(PV_ASSET_DIR "/plu-vesk.desktop");
+  std::string entry_text((std::istreambuf_iterator<char>(entry)), std::istreambuf_iterator<char>());
+  EXPECT_NE(entry_text.find("\nStartupWMClass=plu-vesk\n"), std::string::npos) << entry_text;
+
+  // The close button, as the window manager sends it, on the title menu.
+  ASSERT_EQ(run_tool({"wmctrl", "-c", "Plu Vesk"}, nullptr), 0);
+  ASSERT_TRUE(wait_exit_ok(1000));
+
+  // Alt+F4 during a run: the run is dropped as Esc drops it, nothing saved.
+  ASSERT_TRUE(up_on_title());
+  tap("space");
+  sleep_ms(1000);
+  ASSERT_EQ(run_tool({"xdotool", "key", "alt+F4"}, nullptr), 0);
+  ASSERT_TRUE(wait_exit_ok(1000));
+  EXPECT_EQ(read_game_file(settings), "0 0 0");
+
+  // SIGTERM, as at logout, and SIGINT, as Ctrl+C: the same orderly end.
+  for (int sig : {SIGTERM, SIGINT}) {
+    ASSERT_TRUE(up_on_title());
+    tap("space");
+    sleep_ms(1000);
+    kill(game_pid, sig);
+    ASSERT_TRUE(wait_exit_ok(1000)) << "signal " << sig;
+    EXPECT_EQ(game_stderr().find("Shutting down Allegro"), std::string::npos) << game_stderr();
+    EXPECT_EQ(read_game_file(settings), "0 0 0");
+  }
+}
+
+TEST_F(DesktopWindow, RunHoldsStillWhileAnotherWindowHasTheFocus) {
+  ASSERT_TRUE(start_window_manager());
+  for (std::string saved : {"0 0 0", "1 0 0"}) {  // in a window, then full screen
+    SCOPED_TRACE(saved);
+    write_settings(saved);
+    ASSERT_TRUE(up_on_title());
+    tap("space");
+    sleep_ms(1000);
+
+    // Another client takes the focus for longer than an untouched run lasts.
+    ASSERT_TRUE(start_client({"xlogo"}));
+    long long deadline = now_ms() + 5000;
+    while (active_window() == id && now_ms() < deadline) sleep_ms(50);
+    ASSERT_NE(active_window(), id) << "xlogo never took the focus";
+    sleep_ms(6000);
+    EXPECT_TRUE(running());
+    EXPECT_EQ(read_game_file(settings), saved) << "the run went on without the player";
+
+    // Given the focus back, the run goes on to its usual end and total.
+    ASSERT_EQ(run_tool({"wmctrl", "-a", "Plu Vesk"}, nullptr), 0);
+    std::string total = saved.substr(0, 4) + "15";
+    for (int waited = 0; waited < 10000 && read_game_file(settings) == saved; waited += 20) sleep_ms(20);
+    EXPECT_EQ(read_game_file(settings), total);
+    EXPECT_TRUE(running());
+    stop_client();
+    kill(game_pid, SIGTERM);
+    ASSERT_TRUE(wait_exit_ok(1000));
+  }
+}
+
+TEST_F(DesktopWindow, LostDisplayEndsTheGameAtOnceWithOneLine) {
+  std::mt19937 rng(2718);
+  for (int trial = 0; trial < 4; trial++) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    std::string saved = trial % 2 ? "1 0 0" : "0 0 0";  // full screen and window
+    write_settings(saved);
+    ASSERT_TRUE(up_on_title());
+    if (trial >= 2) tap("space");  // in a run
+    sleep_ms(rng() % 800);
+    kill_display();
+    int status = 0;
+    ASSERT_TRUE(wait_exit(1000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << describe_status(status);
+    std::string err = game_stderr();
+    EXPECT_EQ(lines_with(err, "display"), 1) << err;
+    EXPECT_EQ(lines_with(err, "plu-vesk: ") - lines_with(err, "plu-vesk: no music"), 1) << err;
+    EXPECT_EQ(read_game_file(settings), saved);
+  }
 }

@@ -1,6 +1,7 @@
 // make_icon: draws the game's icon, the blue ball resting on a cloud as it
 // does in play, with the game's own sprite routines, and writes it on a
-// transparent ground as "plu-vesk-<size>.png" for the usual icon sizes.
+// transparent ground as "plu-vesk-<size>.png" for the usual icon sizes, and
+// as "plu-vesk.xpm", the window's own icon, which the game compiles in.
 //
 // The sprites paint filled circles of fixed pixel sizes, too small for a
 // 256-pixel icon and too big for a 16-pixel one. So the bitmap they paint into
@@ -31,6 +32,7 @@ namespace {
 
 const int sizes[] = {16, 32, 48, 64, 128, 256};
 const int samples = 8;  // per pixel along each axis
+const int window_icon_size = 48;
 
 // The scene at the sprites' own size: a three-puff cloud, and the ball
 // where a landing leaves it, 18 pixels above the cloud's line and a little
@@ -160,6 +162,38 @@ std::vector<uint32_t> render(int n) {
   return argb;
 }
 
+// The window's icon as XPM, which is C source: X icons have no soft edges, so
+// a pixel at least half covered is solid and the rest transparent.
+std::string xpm(int n, const std::vector<uint32_t>& argb) {
+  const char* const digits = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+@";
+  std::vector<uint32_t> colours;  // in order of first use, row by row
+  std::vector<int> index(argb.size(), -1);
+  for (size_t i = 0; i < argb.size(); i++) {
+    if (argb[i] >> 24 < 128) continue;
+    uint32_t rgb = argb[i] & 0xFFFFFF;
+    size_t k = std::find(colours.begin(), colours.end(), rgb) - colours.begin();
+    if (k == colours.size()) colours.push_back(rgb);
+    index[i] = (int)k + 1;  // 0 is transparent
+  }
+  auto code = [&](int k) { return std::string{digits[k / 64], digits[k % 64]}; };
+  char line[64];
+  std::string out = "/* XPM */\n/* Made by tools/make_icon: the window's icon. */\n"
+                    "static const char* plu_vesk_xpm[] = {\n";
+  snprintf(line, sizeof line, "\"%d %d %zu 2\",\n", n, n, colours.size() + 1);
+  out += line;
+  out += "\"" + code(0) + " c None\",\n";
+  for (size_t k = 0; k < colours.size(); k++) {
+    snprintf(line, sizeof line, " c #%06X\",\n", (unsigned)colours[k]);
+    out += "\"" + code((int)k + 1) + line;
+  }
+  for (int y = 0; y < n; y++) {
+    out += "\"";
+    for (int x = 0; x < n; x++) out += code(index[y * n + x] < 0 ? 0 : index[y * n + x]);
+    out += y + 1 < n ? "\",\n" : "\"};\n";
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,5 +216,12 @@ int main(int argc, char** argv) {
     }
     printf("%s: %zu bytes\n", path.c_str(), png.size());
   }
+  std::string path = std::string(argv[1]) + "/plu-vesk.xpm";
+  std::string text = xpm(window_icon_size, render(window_icon_size));
+  if (!write_file(path.c_str(), std::vector<uint8_t>(text.begin(), text.end()))) {
+    fprintf(stderr, "make_icon: cannot write %s\n", path.c_str());
+    return 1;
+  }
+  printf("%s: %zu bytes\n", path.c_str(), text.size());
   return 0;
 }

@@ -61,7 +61,7 @@ convert_shot() {
 (cd "$tmp/run" && exec "$build/plu-vesk") >"$tmp/game.log" 2>&1 &
 game=$!
 t=0
-until xdotool search --name '^plu-vesk$' >/dev/null 2>&1; do
+until xdotool search --name '^Plu Vesk$' >/dev/null 2>&1; do
   t=$((t + 1))
   [ $t -le 100 ] || { cat "$tmp/game.log" >&2; echo "screenshots: no game window" >&2; exit 1; }
   sleep 0.1

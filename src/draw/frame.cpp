@@ -1,35 +1,69 @@
 #include "draw/frame.h"
 
-#include <allegro.h>
-#include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
-#include <thread>
+#include <sys/prctl.h>
 
-#include "shell/app.h"
 #include "shell/clock.h"
+#include "shell/display.h"
+#include "shell/globals.h"
 #include "shell/hotkeys.h"
 
+// Allegro's X11 driver: shows a region of the screen bitmap after it was
+// written directly. Exported by the library, though not in its headers.
+extern "C" void _xwin_update_screen(int x, int y, int w, int h);
+
 int start_time;
-int spin_margin_ms = 1;  // measured: 1 ms keeps the pure spin's precision at a fifteenth of its load
 
 int sky_colour() { return makecol(0, 96, 192); }
+
+void scale_blit(BITMAP* src, BITMAP* dst, int x, int y, int k) {
+  if (k == 1) {
+    blit(src, dst, 0, 0, x, y, 640, 480);
+    return;
+  }
+  // Straight into the screen's own memory: a scaled copy made elsewhere and
+  // blitted would cost a second pass over k * k times the pixels.
+  const size_t row_bytes = (size_t)640 * k * 4;
+  acquire_bitmap(dst);
+  for (int sy = 0; sy < 480; sy++) {
+    const uint32_t* from = (const uint32_t*)src->line[sy];
+    uint32_t* first = (uint32_t*)dst->line[y + sy * k] + x;
+    uint32_t* to = first;
+    if (k == 2) {
+      for (int sx = 0; sx < 640; sx++, to += 2) to[0] = to[1] = from[sx];
+    } else {
+      for (int sx = 0; sx < 640; sx++)
+        for (int i = 0; i < k; i++) *to++ = from[sx];
+    }
+    for (int j = 1; j < k; j++) memcpy((uint32_t*)dst->line[y + sy * k + j] + x, first, row_bytes);
+  }
+  release_bitmap(dst);
+  if (is_video_bitmap(dst)) _xwin_update_screen(x, y, 640 * k, 480 * k);
+}
 
 void present() {
   {
     std::lock_guard<std::mutex> hold(frame_lock);
     blit(buffer, buffer2, 0, 0, 0, 0, 640, 480);
   }
-  blit(buffer2, screen, 0, 0, 0, 0, 640, 480);
+  // Only this thread writes buffer2, so it is read here without the lock.
+  scale_blit(buffer2, screen, frame_x, frame_y, scale);
 }
 
 void wait_play_frame() {
-  // Sleep through most of the wait, then spin on the clock for the last stretch.
-  for (;;) {
-    int left = start_time + 20 - ms_clock();
-    if (left <= 0) return;
-    if (left > spin_margin_ms)
-      std::this_thread::sleep_for(std::chrono::milliseconds(left - spin_margin_ms));
+  // Sleeps to the very instant the frame ends, on the monotonic clock itself:
+  // a relative sleep of whole milliseconds overshoots by up to one. The
+  // kernel's default slack would add another 50 us to each wake.
+  static thread_local bool slack_set = false;
+  if (!slack_set) {
+    prctl(PR_SET_TIMERSLACK, 1);
+    slack_set = true;
   }
+  int end = start_time + 20;
+  timespec deadline = ms_clock_instant(end);
+  while (ms_clock() < end) clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void end_menu_frame() {

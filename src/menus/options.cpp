@@ -5,8 +5,9 @@
 
 #include "draw/frame.h"
 #include "draw/sprites.h"
-#include "shell/app.h"
 #include "shell/controls.h"
+#include "shell/display.h"
+#include "shell/globals.h"
 #include "shell/settings.h"
 
 const char* const options_credit = "Plu Vesk - a small game of sky, clouds and orbs";

@@ -4,7 +4,7 @@
 
 #include "draw/frame.h"
 #include "draw/sprites.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/controls.h"
 
 const char* const title_credit = "Bounce from cloud to cloud - arrows steer, space jumps";

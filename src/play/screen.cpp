@@ -5,7 +5,7 @@
 #include "draw/sprites.h"
 #include "play/pools.h"
 #include "play/update.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/controls.h"
 #include "shell/settings.h"
 

@@ -4,7 +4,7 @@
 
 #include "draw/frame.h"
 #include "play/pools.h"
-#include "shell/app.h"
+#include "shell/globals.h"
 #include "shell/clock.h"
 #include "shell/controls.h"
 

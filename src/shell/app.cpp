@@ -1,6 +1,5 @@
 #include "shell/app.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,38 +12,12 @@
 #include "play/screen.h"
 #include "play/update.h"
 #include "shell/clock.h"
+#include "shell/display.h"
+#include "shell/globals.h"
 #include "shell/hotkeys.h"
-#include "shell/music_driver.h"
+#include "audio/music_driver.h"
+#include "shell/session.h"
 #include "shell/settings.h"
-
-std::atomic<int> stage{0};
-int loop_num;
-int menu_selection;
-bool step_latch;
-
-int screen_mode[2];
-const char* on_off[2];
-
-MIDI* music;
-FONT* title;
-FONT* text;
-BITMAP* buffer;
-BITMAP* buffer2;
-
-bool set_display(int m) {
-  if (set_gfx_mode(screen_mode[m], 640, 480, 0, 0) == 0) {
-    mode = m;
-    return true;
-  }
-  fprintf(stderr, "plu-vesk: cannot open the %s display (%s), trying the %s\n",
-          m ? "full-screen" : "windowed", allegro_error, m ? "window" : "full screen");
-  if (set_gfx_mode(screen_mode[1 - m], 640, 480, 0, 0) == 0) {
-    mode = 1 - m;
-    return true;
-  }
-  fprintf(stderr, "plu-vesk: cannot open a 640x480 display in 32-bit colour: %s\n", allegro_error);
-  return false;
-}
 
 static int stop_loading(const char* what, const char* file) {
   char cwd[PATH_MAX];
@@ -53,17 +26,36 @@ static int stop_loading(const char* what, const char* file) {
   return 1;
 }
 
+// The stage loop's test: the close button or a signal ends whatever screen is up.
+static bool on_stage(int s) {
+  if (quit_asked) stage = 3;
+  return stage == s;
+}
+
+// A run holds still while the window is away from the keyboard: no frame is
+// run or counted and the tune pauses, until the focus comes back or the game
+// is asked to end.
+static void hold_run() {
+  midi_pause();
+  while (!window_focused && !quit_asked && stage == 1) rest(20);
+  midi_resume();
+}
+
 int _mangled_main() {
   // Start-up, settings first so the saved mode and music switch govern it
   screen_mode[0] = GFX_AUTODETECT_WINDOWED;
-  screen_mode[1] = GFX_AUTODETECT_FULLSCREEN;
+  screen_mode[1] = GFX_AUTODETECT_WINDOWED;  // full screen too is a window (set_display says why)
   load_settings(settings_file);
+  catch_signals();
 
-  if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
+  name_window();
+  if (install_allegro(SYSTEM_AUTODETECT, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "plu-vesk: cannot start the Allegro library (is there a display? DISPLAY=%s)\n",
             getenv("DISPLAY") ? getenv("DISPLAY") : "");
     return 1;
   }
+  watch_session();
+  set_window_title(window_title);
   install_keyboard();
   install_mouse();
   install_timer();
@@ -79,7 +71,8 @@ int _mangled_main() {
   text = font;
   buffer = create_bitmap(640, 480);
   buffer2 = create_bitmap(640, 480);
-  if (!buffer || !buffer2) {
+  shot_frame = create_bitmap(640, 480);
+  if (!buffer || !buffer2 || !shot_frame) {
     fprintf(stderr, "plu-vesk: cannot make the 640x480 frame bitmaps\n");
     return 1;
   }
@@ -94,10 +87,14 @@ int _mangled_main() {
   for (;;) {
     loop_num = 0;
     menu_selection = 1;
-    while (stage == 0) title_frame();
+    while (on_stage(0)) title_frame();
 
     reset_play();
-    while (stage == 1) {
+    while (on_stage(1)) {
+      if (!window_focused) {
+        hold_run();
+        continue;
+      }
       update_play();
       draw_play();
       present();
@@ -107,9 +104,9 @@ int _mangled_main() {
 
     loop_num = 0;
     menu_selection = 0;
-    while (stage == 2) options_frame();
+    while (on_stage(2)) options_frame();
 
-    if (stage > 2) break;
+    if (quit_asked || stage > 2) break;
   }
 
   // Shut-down: the hot keys stop before the bitmaps they read go
@@ -117,6 +114,7 @@ int _mangled_main() {
   remove_int(global_keys);
   destroy_bitmap(buffer);
   destroy_bitmap(buffer2);
+  destroy_bitmap(shot_frame);
   destroy_font(title);
   destroy_midi(music);
   return 0;

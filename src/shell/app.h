@@ -1,26 +1,5 @@
-// Start-up, the stage loop and shut-down, and the globals every screen shares.
+// Start-up, the stage loop and shut-down.
 #pragma once
-
-#include <allegro.h>
-#include <atomic>
-
-extern std::atomic<int> stage;  // current screen: 0 title, 1 play, 2 options, 3 quit
-extern int loop_num;            // frames completed on the current screen
-extern int menu_selection;      // highlighted entry of the menu that is running
-extern bool step_latch;         // menu stepping latch, carried from menu to menu
-
-extern int screen_mode[2];      // graphics driver for mode 0 (window) and 1 (full screen)
-extern const char* on_off[2];   // marks shown for a 0/1 setting
-
-extern MIDI* music;             // the looped tune, or null when "sky.mid" is missing
-extern FONT* title;             // big white texts, from "bubble.pcx"
-extern FONT* text;              // small black texts: the library's default font
-extern BITMAP* buffer;          // draw target of every frame
-extern BITMAP* buffer2;         // last presented frame, source of the screenshot
-
-// Sets the display to screen_mode[m]; when that fails, tries the other mode and
-// leaves mode on the one that worked. Returns false when neither can be set.
-bool set_display(int m);
 
 // The whole program: start-up, stage loop, shut-down. Returns the exit status.
 int _mangled_main();

@@ -2,7 +2,7 @@
 
 #include <allegro.h>
 
-#include "shell/app.h"
+#include "shell/globals.h"
 
 const int b[5] = {KEY_LEFT, KEY_RIGHT, KEY_DOWN, KEY_UP, KEY_SPACE};
 

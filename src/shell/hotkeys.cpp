@@ -5,20 +5,22 @@
 #include <string>
 #include <unistd.h>
 
-#include "shell/app.h"
+#include "shell/globals.h"
 
 const char* const screenshot_file = "Plu Vesk screenshot.bmp";
 
 std::mutex frame_lock;
+BITMAP* shot_frame;
 
 bool save_screenshot(const char* name) {
   // The library picks the format from the ending, so the temporary name keeps ".bmp".
   std::string temp = std::string(name) + "." + std::to_string(getpid()) + ".tmp.bmp";
-  int failed;
+  // Only the copy holds the frame back: writing the file takes milliseconds.
   {
     std::lock_guard<std::mutex> hold(frame_lock);
-    failed = save_bitmap(temp.c_str(), buffer2, NULL);
+    blit(buffer2, shot_frame, 0, 0, 0, 0, 640, 480);
   }
+  int failed = save_bitmap(temp.c_str(), shot_frame, NULL);
   if (failed == 0 && rename(temp.c_str(), name) == 0) return true;
   unlink(temp.c_str());
   return false;

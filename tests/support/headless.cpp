@@ -11,21 +11,23 @@
 #include "play/pools.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/app.h"
 #include "shell/controls.h"
+#include "shell/globals.h"
+#include "shell/hotkeys.h"
 #include "shell/settings.h"
 
 void headless_start() {
   static bool started = false;
   if (started) return;
   started = true;
-  if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
+  if (install_allegro(SYSTEM_NONE, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "cannot start Allegro headless\n");
     abort();
   }
   set_color_depth(32);
   buffer = create_bitmap(640, 480);
   buffer2 = create_bitmap(640, 480);
+  shot_frame = create_bitmap(640, 480);
   screen = create_bitmap(640, 480);  // presentation lands in memory
   title = load_bitmap_font(PV_ASSET_DIR "/bubble.pcx", NULL, NULL);
   if (!title) {

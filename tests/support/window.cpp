@@ -25,6 +25,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "shell/globals.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -148,7 +150,7 @@ AssertionResult load_ppm(const std::string& path, Image& out) {
 static FONT* title_font() {
   static FONT* loaded = nullptr;
   if (!loaded) {
-    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) return nullptr;
+    if (install_allegro(SYSTEM_NONE, &allegro_errnum, atexit) != 0) return nullptr;
     set_color_depth(32);
     loaded = load_bitmap_font(PV_ASSET_DIR "/bubble.pcx", NULL, NULL);
   }
@@ -328,6 +330,8 @@ WindowTest::~WindowTest() { clean_up(); }
 
 void WindowTest::clean_up() {
   stop_process(game_pid);
+  stop_process(client_pid);
+  stop_process(wm_pid);
   release_pointer();  // while the server still runs: Xlib ends the process on a lost server
   stop_process(xvfb_pid);
   display = -1;
@@ -425,7 +429,9 @@ AssertionResult WindowTest::launch(bool with_display) {
   }
   int out = open_log(root + "/game.out", false);
   int err = open_log(root + "/game.err", false);
-  game_pid = spawn({PV_GAME}, env, dir, out, err, run_as);
+  std::vector<std::string> argv = {PV_GAME};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  game_pid = spawn(argv, env, dir, out, err, run_as);
   if (out >= 0) close(out);
   if (err >= 0) close(err);
   if (game_pid < 0) return AssertionFailure() << "cannot start " << PV_GAME;
@@ -485,7 +491,7 @@ const char* shown_name(Shown s) {
 namespace {
 struct XWindow {
   std::string id;
-  bool named = false;  // called "plu-vesk"
+  bool named = false;  // called "Plu Vesk"
   bool mapped = false;
   bool override_redirect = false;
   int x = 0, y = 0, w = 0, h = 0;
@@ -512,7 +518,7 @@ Shown WindowTest::shown() {
     if (start == std::string::npos || line.compare(start, 2, "0x") != 0) continue;
     XWindow w;
     w.id = line.substr(start, line.find(' ', start) - start);
-    w.named = line.find("\"plu-vesk\"") != std::string::npos;
+    w.named = line.find("\"Plu Vesk\"") != std::string::npos;
     std::string info;
     if (run_tool({"xwininfo", "-id", w.id}, &info) != 0) continue;  // gone meanwhile
     w.mapped = info.find("Map State: IsViewable") != std::string::npos;
@@ -525,28 +531,24 @@ Shown WindowTest::shown() {
   }
 
   std::ostringstream d;
-  bool full = false, named_mapped = false, named_640 = false;
+  int named_mapped = 0;
+  bool full = false;
   for (const XWindow& w : windows) {
-    d << "  " << w.id << (w.named ? " plu-vesk" : "") << " " << w.w << "x" << w.h << "+" << w.x
+    d << "  " << w.id << (w.named ? " \"Plu Vesk\"" : "") << " " << w.w << "x" << w.h << "+" << w.x
       << "+" << w.y << (w.mapped ? " mapped" : " unmapped")
       << (w.override_redirect ? " override" : "") << "\n";
-    if (!w.mapped) continue;
-    if (w.override_redirect && w.x == 0 && w.y == 0 && w.w == screen_w && w.h == screen_h)
-      full = true;
-    if (w.named) {
-      named_mapped = true;
-      if (w.w == 640 && w.h == 480) {
-        named_640 = true;
-        window_x = w.x;
-        window_y = w.y;
-      }
-    }
+    if (!w.mapped || !w.named) continue;
+    named_mapped++;
+    full = w.x == 0 && w.y == 0 && w.w == screen_w && w.h == screen_h;
+    window_x = w.x;
+    window_y = w.y;
+    window_w = w.w;
+    window_h = w.h;
   }
   last_windows_ = windows.empty() ? "  (no windows)\n" : d.str();
-  if (full && !named_mapped) return Shown::full_screen;
-  if (!full && named_640) return Shown::window;
-  if (!full && !named_mapped) return Shown::nothing;
-  return Shown::other;
+  if (named_mapped == 0) return Shown::nothing;
+  if (named_mapped > 1) return Shown::other;
+  return full ? Shown::full_screen : Shown::window;
 }
 
 std::string WindowTest::describe_windows() {
@@ -745,6 +747,58 @@ int shown_number(const Image& shot, const char* format, int top, int lo, int hi,
     if (shows_centred_line(shot, line, top)) return n;
   }
   return -1;
+}
+
+// ---------------------------------------------------------------- the desktop around
+
+AssertionResult WindowTest::start_window_manager() {
+  if (display < 0) {
+    AssertionResult started = start_xvfb();
+    if (!started) return started;
+  }
+  int log = open_log(root + "/wm.log", false);
+  wm_pid = spawn({"openbox", "--sm-disable"}, environment_with_display(display), root, log, log);
+  if (log >= 0) close(log);
+  // Ready once it answers as the window manager.
+  long long deadline = now_ms() + 5000;
+  do {
+    std::string out;
+    if (run_tool({"wmctrl", "-m"}, &out) == 0 && out.find("Openbox") != std::string::npos)
+      return AssertionSuccess();
+    sleep_ms(50);
+  } while (now_ms() < deadline && waitpid(wm_pid, nullptr, WNOHANG) == 0);
+  std::string log_text;
+  read_whole(root + "/wm.log", log_text);
+  return AssertionFailure() << "openbox did not come up:\n" << log_text;
+}
+
+AssertionResult WindowTest::start_client(const std::vector<std::string>& argv) {
+  if (client_pid > 0) return AssertionFailure() << "a client is already running";
+  int log = open_log(root + "/client.log", false);
+  client_pid = spawn(argv, environment_with_display(display), root, log, log);
+  if (log >= 0) close(log);
+  if (client_pid < 0) return AssertionFailure() << "cannot start " << argv[0];
+  return AssertionSuccess();
+}
+
+void WindowTest::stop_client() { stop_process(client_pid); }
+
+std::string WindowTest::game_window() {
+  std::string out;
+  if (run_tool({"xdotool", "search", "--name", "^Plu Vesk$"}, &out) != 0) return "";
+  return out.substr(0, out.find('\n'));
+}
+
+void WindowTest::kill_display() {
+  if (xvfb_pid > 0) {
+    kill(xvfb_pid, SIGKILL);
+    waitpid(xvfb_pid, nullptr, 0);
+    xvfb_pid = -1;
+    // A killed server leaves its lock and socket behind.
+    unlink(("/tmp/.X" + std::to_string(display) + "-lock").c_str());
+    unlink(("/tmp/.X11-unix/X" + std::to_string(display)).c_str());
+  }
+  display = -1;
 }
 
 // ---------------------------------------------------------------- files

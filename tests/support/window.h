@@ -59,14 +59,12 @@ int ink_stray(const Image& shot, const TextInk& ink, Rgb c);  // pixels of colou
 // What the game shows on the X screen.
 enum class Shown {
   nothing,      // no mapped game window
-  window,       // the "plu-vesk" 640x480 window mapped, nothing root-sized over it
-  full_screen,  // a root-sized override window at +0+0, the named window unmapped
-  other,        // anything else (both, or a window of another size)
+  window,       // the "Plu Vesk" window mapped, smaller than the screen
+  full_screen,  // the "Plu Vesk" window covering the whole screen at +0+0
+  other,        // anything else (more than one)
 };
 const char* shown_name(Shown s);
 
-const int screen_w = 1024;  // the Xvfb screen, larger than the game's 640x480
-const int screen_h = 768;
 const int hold_ms = 80;         // a key press the game's per-frame sampling cannot miss
 const int menu_ready_ms = 500;  // a menu ignores the confirm key for its first six frames
 
@@ -90,8 +88,9 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult wait_exit(int timeout_ms, int* status);
   ::testing::AssertionResult wait_exit_ok(int timeout_ms);  // ended with status 0
 
-  Shown shown();  // also notes where a mapped 640x480 window stands
+  Shown shown();  // also notes where the game's window stands and its size
   int window_x = 0, window_y = 0;  // its top-left corner on the screen
+  int window_w = 0, window_h = 0;
   std::string describe_windows();  // for failure messages
   ::testing::AssertionResult wait_shown(Shown want, int timeout_ms = 5000);
 
@@ -123,19 +122,39 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult grab_pointer();
   void release_pointer();
 
+  // The desktop around the game: a real window manager (openbox), another X
+  // client to take the focus (its argv, e.g. {"xlogo"}), both stopped with
+  // the rest; the game's own window by its title, "" when there is none.
+  ::testing::AssertionResult start_window_manager();
+  ::testing::AssertionResult start_client(const std::vector<std::string>& argv);
+  void stop_client();
+  std::string game_window();
+  // The X server dies under the game, as when a session ends.
+  void kill_display();
+  // A tool run against the test's display: its exit status, -1 when it hung.
+  int run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms = 5000);
+
   bool game_file_exists(const std::string& name);
   std::string read_game_file(const std::string& name);
   std::string game_stderr();
+
+  // The Xvfb screen, larger than the game's 640x480; a test may change it
+  // before its server starts.
+  int screen_w = 1024;
+  int screen_h = 768;
+  // Before launch: the game's command line after its name.
+  std::vector<std::string> arguments;
 
   std::string root;  // scratch area: logs, and the game's directory
   std::string dir;   // the game's working directory
   int display = -1;  // X display number, -1 until started
   pid_t game_pid = -1;
   pid_t xvfb_pid = -1;
+  pid_t wm_pid = -1;
+  pid_t client_pid = -1;
 
  private:
   ::testing::AssertionResult start_xvfb();
-  int run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms = 5000);
   void clean_up();
   std::string last_windows_;  // what the last look at the screen found
   void* grabber_ = nullptr;   // the X connection holding the pointer, if any

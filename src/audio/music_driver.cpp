@@ -1,4 +1,4 @@
-#include "shell/music_driver.h"
+#include "audio/music_driver.h"
 
 #include <allegro/internal/aintern.h>
 #include <allegro/platform/aintunix.h>

@@ -1,0 +1,132 @@
+#include "shell/display.h"
+
+#include <allegro.h>
+#include <cstdio>
+#include <cstring>
+#include <xalleg.h>
+#include <X11/Xatom.h>
+#include <X11/extensions/Xrandr.h>
+
+#include "shell/globals.h"
+#include "shell/settings.h"
+#include "plu-vesk.xpm"
+
+const char* const window_title = "Plu Vesk";
+const char* const window_class = "plu-vesk";
+
+int forced_scale = 0;
+int forced_mode = -1;
+int scale = 1;
+int frame_x = 0;
+int frame_y = 0;
+
+// Not in Allegro's headers; the X11 driver makes the window's icon from it.
+extern "C" void* allegro_icon;
+
+int window_scale(int w, int h) {
+  int k = 1;
+  while (k < max_scale && 640 * (k + 1) * 10 <= 9 * w && 480 * (k + 1) * 10 <= 9 * h) k++;
+  return k;
+}
+
+int full_screen_scale(int w, int h) {
+  int k = 1;
+  while (640 * (k + 1) <= w && 480 * (k + 1) <= h) k++;
+  return k;
+}
+
+void name_window() {
+  xwin_set_window_name(window_class, window_class);
+  allegro_icon = (void*)plu_vesk_xpm;
+}
+
+// The monitor to fill: the primary one, else the first, else the whole X
+// screen. On several monitors the X screen spans them all.
+static void find_monitor(int* x, int* y, int* w, int* h) {
+  *x = *y = 0;
+  get_desktop_resolution(w, h);
+  XLOCK();
+  Display* d = _xwin.display;
+  int events, errors, n = 0;
+  if (d && XRRQueryExtension(d, &events, &errors)) {
+    XRRMonitorInfo* monitors = XRRGetMonitors(d, DefaultRootWindow(d), True, &n);
+    for (int i = 0; i < n; i++) {
+      if (i == 0 || monitors[i].primary) {
+        *x = monitors[i].x, *y = monitors[i].y;
+        *w = monitors[i].width, *h = monitors[i].height;
+      }
+    }
+    if (monitors) XRRFreeMonitors(monitors);
+  }
+  XUNLOCK();
+}
+
+// Full screen is a window the size of the monitor that asks the window
+// manager for the full-screen state (with no window manager it simply covers
+// the monitor). Allegro's own full-screen driver instead grabs the keyboard
+// and pointer, which locks the player out of the rest of the desktop, and
+// spans every monitor. Set on the unmapped window before it first shows, and
+// asked of the window manager once it shows.
+static void ask_full_screen(bool on, int x, int y) {
+  XLOCK();
+  Display* d = _xwin.display;
+  Window w = _xwin.wm_window;
+  Atom state = XInternAtom(d, "_NET_WM_STATE", False);
+  Atom full = XInternAtom(d, "_NET_WM_STATE_FULLSCREEN", False);
+  XWindowAttributes seen;
+  if (!XGetWindowAttributes(d, w, &seen) || seen.map_state == IsUnmapped) {
+    if (on) XChangeProperty(d, w, state, XA_ATOM, 32, PropModeReplace, (unsigned char*)&full, 1);
+    else XDeleteProperty(d, w, state);
+  } else {
+    if (on) XMoveWindow(d, w, x, y);  // the monitor a window manager fills
+    XEvent e;
+    memset(&e, 0, sizeof e);
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = state;
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = on ? 1 : 0;  // add or remove
+    e.xclient.data.l[1] = (long)full;
+    e.xclient.data.l[3] = 1;  // from an application
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+  }
+  XFlush(d);
+  XUNLOCK();
+}
+
+static bool try_display(int m) {
+  int mx, my, mw, mh;
+  find_monitor(&mx, &my, &mw, &mh);
+  int w, h, k;
+  if (m == 0) {
+    k = forced_scale ? forced_scale : window_scale(mw, mh);
+    w = 640 * k, h = 480 * k;
+  } else {
+    w = mw < 640 ? 640 : mw, h = mh < 480 ? 480 : mh;
+    k = full_screen_scale(w, h);
+  }
+  if (_xwin.display) ask_full_screen(m == 1, mx, my);
+  if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, w, h, 0, 0) != 0) return false;
+  if (_xwin.display) ask_full_screen(m == 1, mx, my);
+  scale = k;
+  frame_x = (w - 640 * k) / 2;
+  frame_y = (h - 480 * k) / 2;
+  clear_to_color(screen, makecol(0, 0, 0));  // the margins, drawn once
+  return true;
+}
+
+bool set_display(int m) {
+  if (try_display(m)) {
+    mode = m;
+    return true;
+  }
+  fprintf(stderr, "plu-vesk: cannot open the %s display (%s), trying the %s\n",
+          m ? "full-screen" : "windowed", allegro_error, m ? "window" : "full screen");
+  if (try_display(1 - m)) {
+    mode = 1 - m;
+    return true;
+  }
+  fprintf(stderr, "plu-vesk: cannot open a display of 640x480 or more in 32-bit colour: %s\n",
+          allegro_error);
+  return false;
+}

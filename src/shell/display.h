@@ -1,0 +1,29 @@
+// The display: the game's window or full screen at a whole-number scale of
+// the 640x480 picture, and how the desktop knows the window.
+#pragma once
+
+extern const char* const window_title;  // "Plu Vesk"
+extern const char* const window_class;  // WM_CLASS, matched by the desktop entry
+
+extern int forced_scale;   // the window's scale asked for on the command line, 0 for the default
+extern int forced_mode;    // the mode asked for on the command line, -1 for the saved one
+extern int scale;          // each game pixel is shown as a scale x scale square
+extern int frame_x;        // the picture's top-left corner on the screen
+extern int frame_y;
+
+const int max_scale = 8;
+
+// The largest whole scale whose window stays within 90% of a w x h desktop
+// (at least 1), and the largest whose picture fits a w x h screen.
+int window_scale(int w, int h);
+int full_screen_scale(int w, int h);
+
+// Before install_allegro: the window's class and icon, which Allegro reads
+// only when it makes the window.
+void name_window();
+
+// Shows mode m: 0 a window of the picture's size at the scale, 1 the whole
+// monitor with the scaled picture centred on black. When m cannot be set,
+// tries the other and leaves mode on the one that worked. Returns false when
+// neither can be set.
+bool set_display(int m);
