@@ -1,7 +1,9 @@
 #!/bin/sh
 # The installed game: `cmake --install` into a scratch prefix and the Debian
-# package from CPack hold the game, the launcher, both assets, the desktop entry
-# and the icons; the package depends on what the music needs; and both trees
+# package from CPack, each in its own layout, hold the game, the launcher, both
+# assets, the desktop entry, the icons, the AppStream metadata, the manual page
+# and the licence, all valid to their checkers; lintian finds no error or
+# warning in the package, which recommends what the music needs; and both trees
 # start from the launcher under Xvfb, in the player's own directory with the
 # assets linked in, and quit from the title menu with status 0.
 #   install_test.sh <build-dir>     (CMAKE and CPACK may name the tools)
@@ -33,21 +35,40 @@ now() {
   date +%s%N | cut -c1-13
 }
 
-icon_sizes="16 32 48 64 128 256"
+for tool in desktop-file-validate appstreamcli man lintian; do
+  command -v $tool >/dev/null || { echo "no $tool: tools/deps.sh --test installs it" >&2; exit 1; }
+done
 
-# The files of an installed tree under its prefix.
+icon_sizes="16 32 48 64 128 256"
+metainfo=share/metainfo/org.example.plu_vesk.metainfo.xml
+
+# The files of an installed tree under its prefix, its launcher in bin, its
+# assets in data and its licence in licence, each valid to its checker.
 check_tree() {
-  prefix=$1
-  [ -x "$prefix/bin/plu-vesk" ] || fail "no launcher at $prefix/bin/plu-vesk"
+  prefix=$1 bin=$2 data=$3 licence=$4
+  [ -x "$prefix/$bin/plu-vesk" ] || fail "no launcher at $prefix/$bin/plu-vesk"
   [ -x "$prefix/libexec/plu-vesk/plu-vesk" ] || fail "no game at $prefix/libexec/plu-vesk/plu-vesk"
-  need "$prefix/share/plu-vesk/bubble.pcx"
-  need "$prefix/share/plu-vesk/sky.mid"
-  need "$prefix/share/applications/plu-vesk.desktop"
+  need "$prefix/$data/bubble.pcx"
+  need "$prefix/$data/sky.mid"
   for n in $icon_sizes; do
     need "$prefix/share/icons/hicolor/${n}x$n/apps/plu-vesk.png"
   done
-  if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$prefix/share/applications/plu-vesk.desktop" || fail "desktop entry not valid"
+  grep -q "the Plu Vesk developers" "$prefix/share/doc/plu-vesk/$licence" 2>/dev/null ||
+    fail "no licence of the Plu Vesk developers at $prefix/share/doc/plu-vesk/$licence"
+  desktop-file-validate "$prefix/share/applications/plu-vesk.desktop" || fail "desktop entry not valid"
+  appstreamcli validate --no-net "$prefix/$metainfo" >"$tmp/appstream.log" 2>&1 || {
+    cat "$tmp/appstream.log" >&2
+    fail "AppStream metadata not valid"
+  }
+  page=$(ls "$prefix"/share/man/man6/plu-vesk.6* 2>/dev/null) || page=
+  if [ -z "$page" ]; then
+    fail "no manual page under $prefix/share/man/man6"
+  else
+    MANWIDTH=80 man --warnings -l "$page" >"$tmp/man.txt" 2>"$tmp/man.log" || true
+    if [ -s "$tmp/man.log" ] || ! grep -q "^EXIT STATUS" "$tmp/man.txt"; then
+      cat "$tmp/man.log" >&2
+      fail "manual page $page does not render cleanly"
+    fi
   fi
 }
 
@@ -57,15 +78,17 @@ check_tree() {
   fail "cmake --install failed"
   exit 1
 }
-check_tree "$tmp/prefix"
+check_tree "$tmp/prefix" bin share/plu-vesk LICENSE
 
 # ---------------------------------------------------------------- package
-# The package's own settings, but installed from the build as it stands: plain
-# cpack would first build every target, which has no place in a test run.
+# The package's own settings and install component, but installed from the
+# build as it stands: plain cpack would first build every target, which has no
+# place in a test run.
 cat >"$tmp/cpack.cmake" <<EOF
 include("$build/CPackConfig.cmake")
+list(GET CPACK_INSTALL_CMAKE_PROJECTS 2 component)
 set(CPACK_INSTALL_CMAKE_PROJECTS "")
-set(CPACK_INSTALL_COMMANDS "\\"$cmake\\" --install \\"$build\\" --prefix /usr --strip")
+set(CPACK_INSTALL_COMMANDS "\\"$cmake\\" --install \\"$build\\" --prefix /usr --strip --component \${component}")
 EOF
 "$cpack" -G DEB --config "$tmp/cpack.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1 || {
   cat "$tmp/cpack.log" >&2
@@ -73,26 +96,41 @@ EOF
   exit 1
 }
 deb=$(ls "$tmp"/deb/*.deb)
-dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
-for f in usr/bin/plu-vesk usr/libexec/plu-vesk/plu-vesk usr/share/plu-vesk/bubble.pcx \
-         usr/share/plu-vesk/sky.mid usr/share/applications/plu-vesk.desktop; do
-  grep -qx "\./$f" "$tmp/contents" || fail "package lacks /$f"
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = plu-vesk ] || fail "package name: $(field Package)"
+[ "$(field Section)" = games ] || fail "section: $(field Section)"
+# Allegro is needed to start at all; the music's library and SoundFont are only
+# recommended, as the game plays silent without them.
+depends=$(field Depends) recommends=$(field Recommends)
+has() {  # has list item: the item, with or without a version, is in the list
+  case ", $1," in *", $2,"* | *", $2 ("*) return 0 ;; esac
+  return 1
+}
+has "$depends" liballegro4.4 || fail "Depends lacks liballegro4.4: $depends"
+case $depends in *fluid*) fail "Depends names the music's packages: $depends" ;; esac
+for d in libfluidsynth3 "timgm6mb-soundfont | fluid-soundfont-gm"; do
+  has "$recommends" "$d" || fail "Recommends lacks '$d': $recommends"
 done
-for n in $icon_sizes; do
-  grep -qx "\./usr/share/icons/hicolor/${n}x$n/apps/plu-vesk.png" "$tmp/contents" ||
-    fail "package lacks the ${n}x$n icon"
-done
-[ "$(dpkg-deb -f "$deb" Package)" = plu-vesk ] || fail "package name: $(dpkg-deb -f "$deb" Package)"
-[ "$(dpkg-deb -f "$deb" Section)" = games ] || fail "section: $(dpkg-deb -f "$deb" Section)"
-depends=$(dpkg-deb -f "$deb" Depends)
-for d in "liballegro4.4" "libfluidsynth3" "timgm6mb-soundfont | fluid-soundfont-gm"; do
-  case ", $depends," in
-    *", $d,"* | *", $d ("*) ;;
-    *) fail "Depends lacks '$d': $depends" ;;
-  esac
-done
+
+# Debian's own checks: any error or warning fails.
+lintian_status=0
+lintian --fail-on error,warning "$deb" >"$tmp/lintian.log" 2>&1 || lintian_status=$?
+echo "lintian:"
+cat "$tmp/lintian.log"
+if [ $lintian_status -ne 0 ] || grep -q '^[EW]:' "$tmp/lintian.log"; then
+  fail "lintian finds fault with the package"
+fi
+
 dpkg-deb -x "$deb" "$tmp/root"
-check_tree "$tmp/root/usr"
+check_tree "$tmp/root/usr" games share/games/plu-vesk copyright
+# Every version in the package is the package's.
+version=$(field Version)
+zcat "$tmp/root/usr/share/doc/plu-vesk/changelog.gz" | head -n1 | grep -q "^plu-vesk ($version) " ||
+  fail "the changelog's last entry is not version $version"
+grep -q "<release version=\"$version\"" "$tmp/root/usr/$metainfo" ||
+  fail "the AppStream metadata has no release $version"
+zcat "$tmp/root/usr/share/man/man6/plu-vesk.6.gz" | grep -q "^\\.TH .*\"Plu Vesk $version\"" ||
+  fail "the manual page is not of version $version"
 
 # ---------------------------------------------------------------- running
 # An X server of our own on a free display.
@@ -170,11 +208,11 @@ check_links "$home/.local/share/plu-vesk" "$tmp/prefix/share/plu-vesk"
 
 # The package's tree in the same directory, named through XDG_DATA_HOME: the
 # links now follow the installation that runs.
-run_launcher "$tmp/root/usr/bin/plu-vesk" "$home/.local/share/plu-vesk" HOME="$home" XDG_DATA_HOME="$home/.local/share"
-check_links "$home/.local/share/plu-vesk" "$tmp/root/usr/share/plu-vesk"
+run_launcher "$tmp/root/usr/games/plu-vesk" "$home/.local/share/plu-vesk" HOME="$home" XDG_DATA_HOME="$home/.local/share"
+check_links "$home/.local/share/plu-vesk" "$tmp/root/usr/share/games/plu-vesk"
 
 if [ $failures -ne 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
-echo "package $(basename "$deb"), $(wc -c <"$deb") bytes; Depends: $depends"
+echo "package $(basename "$deb"), $(wc -c <"$deb") bytes; Depends: $depends; Recommends: $recommends"

@@ -8,7 +8,7 @@ packages=(cmake g++ make pkg-config liballegro4-dev libx11-dev libxrandr-dev lib
 if [ "${1:-}" = "--test" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev xvfb xdotool x11-utils
              clang libclang-rt-14-dev imagemagick zlib1g-dev dpkg-dev desktop-file-utils
-             openbox wmctrl x11-apps)
+             openbox wmctrl x11-apps lintian appstream man-db groff-base)
 fi
 
 missing=()
