@@ -1,5 +1,6 @@
 // The options menu of the real game: switching between full screen and a
-// window, and what "Return" and Esc leave in the settings file.
+// window, what "Return" and Esc leave in the settings file, and the music
+// line heard through a sound server.
 #include "support/window.h"
 
 struct OptionsWindow : WindowTest {};
@@ -84,4 +85,44 @@ TEST_F(OptionsWindow, FullScreenLineSwitchesTheDisplayAndReturnSavesIt) {
   ASSERT_TRUE(screenshot_until(shot, shows_title, "the title"));
   EXPECT_EQ(read_game_file(settings), "0 1 0");
   EXPECT_EQ(shown(), Shown::full_screen) << describe_windows();
+}
+
+TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
+  // A sound server of the test's own plays what a desktop's would.
+  ASSERT_TRUE(start_pulse());
+  write_settings("0 1 0");
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  double title = sink_rms(1000);
+  EXPECT_GT(title, 200) << "no tune on the title; stderr:\n" << game_stderr();
+  EXPECT_EQ(sink_streams(), 1);
+
+  // Off: silence, and no output left open rendering it.
+  choose(1);
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
+  sleep_ms(menu_ready_ms);
+  tap("Down");
+  tap("space");
+  ASSERT_TRUE(screenshot_until(
+      shot, [](const Image& s) { return shows_centred_line(s, "Music: -", 260); }, "music off"));
+  sleep_ms(300);  // the last notes' release
+  double off = sink_rms(1000);
+  EXPECT_LT(off, 20);
+  EXPECT_EQ(sink_streams(), 0) << "the audio output stayed open";
+
+  // On again: the tune comes back.
+  tap("space");
+  ASSERT_TRUE(screenshot_until(
+      shot, [](const Image& s) { return shows_centred_line(s, "Music: +", 260); }, "music on"));
+  double on = sink_rms(1000);
+  EXPECT_GT(on, 200);
+  EXPECT_EQ(sink_streams(), 1);
+  printf("sink RMS: title %.1f, music off %.1f, music on again %.1f\n", title, off, on);
+
+  tap("Escape");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
+  sleep_ms(menu_ready_ms);
+  choose(2);
+  ASSERT_TRUE(wait_exit_ok(2000));
+  EXPECT_EQ(game_stderr(), "");
 }

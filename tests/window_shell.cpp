@@ -185,26 +185,32 @@ TEST_F(DesktopWindow, NamedWithItsIconAndEndedInOrderByCloseButtonOrSignal) {
   }
 }
 
-TEST_F(DesktopWindow, RunHoldsStillWhileAnotherWindowHasTheFocus) {
+TEST_F(DesktopWindow, RunAndTuneHoldStillWhileAnotherWindowHasTheFocus) {
   ASSERT_TRUE(start_window_manager());
-  for (std::string saved : {"0 0 0", "1 0 0"}) {  // in a window, then full screen
+  ASSERT_TRUE(start_pulse());
+  for (std::string saved : {"0 1 0", "1 1 0"}) {  // in a window, then full screen
     SCOPED_TRACE(saved);
     write_settings(saved);
     ASSERT_TRUE(up_on_title());
     tap("space");
     sleep_ms(1000);
+    EXPECT_GT(sink_rms(500), 200) << "no tune in the run; stderr:\n" << game_stderr();
 
     // Another client takes the focus for longer than an untouched run lasts.
     ASSERT_TRUE(start_client({"xlogo"}));
     long long deadline = now_ms() + 5000;
     while (active_window() == id && now_ms() < deadline) sleep_ms(50);
     ASSERT_NE(active_window(), id) << "xlogo never took the focus";
-    sleep_ms(6000);
+    sleep_ms(300);  // the last notes' release
+    EXPECT_LT(sink_rms(2000), 20) << "the tune played on";
+    sleep_ms(3700);
     EXPECT_TRUE(running());
     EXPECT_EQ(read_game_file(settings), saved) << "the run went on without the player";
 
-    // Given the focus back, the run goes on to its usual end and total.
+    // Given the focus back, the tune and the run go on to the run's usual
+    // end and total.
     ASSERT_EQ(run_tool({"wmctrl", "-a", "Plu Vesk"}, nullptr), 0);
+    EXPECT_GT(sink_rms(1000), 200) << "the tune did not come back";
     std::string total = saved.substr(0, 4) + "15";
     for (int waited = 0; waited < 10000 && read_game_file(settings) == saved; waited += 20) sleep_ms(20);
     EXPECT_EQ(read_game_file(settings), total);

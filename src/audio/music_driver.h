@@ -5,6 +5,7 @@
 #pragma once
 
 #include <allegro.h>
+#include <atomic>
 #include <fluidsynth.h>
 
 // One channel message, status byte with its channel and up to two data bytes.
@@ -25,6 +26,7 @@ extern MIDI_DRIVER music_driver;      // our driver as Allegro sees it
 extern fluid_settings_t* music_settings;  // FluidSynth settings, null when closed
 extern fluid_synth_t* music_synth;    // the synthesizer, null when closed
 extern fluid_audio_driver_t* music_audio;  // audio output, null when closed or rendering by hand
+extern std::atomic<bool> music_ready;  // the synth is open and takes the tune's bytes
 extern char soundfont_file[1024];     // the SoundFont chosen by the last music_open
 extern char music_problem[512];       // why there is no music, empty when there is
 
@@ -43,7 +45,8 @@ void midi_apply(fluid_synth_t* synth, const midi_event* event);
 
 // Loads FluidSynth, the SoundFont and, when audio_output is true, opens the
 // desktop's audio output. Returns MUSIC_OK or the reason it failed, with
-// music_problem set and everything opened closed again.
+// music_problem set and everything opened closed again. May run on a thread
+// of its own while nothing plays.
 int music_open(bool audio_output);
 void music_close();
 // Renders frames of interleaved 16-bit stereo synchronously; for a synth
@@ -58,7 +61,6 @@ void music_raw_midi(int data);
 
 // Routes FluidSynth's and alsa-lib's messages away from stderr.
 void quiet_sound_libraries();
-// Quiets the sound libraries and puts music_driver first in Allegro's list,
-// so MIDI_AUTODETECT picks it when it can play. Call after install_allegro
-// and before install_sound.
+// Puts music_driver first in Allegro's list, so MIDI_AUTODETECT picks it.
+// Call after install_allegro and before install_sound.
 void register_music_driver();

@@ -3,6 +3,7 @@
 #include <allegro.h>
 #include <cstdlib>
 
+#include "audio/music.h"
 #include "draw/frame.h"
 #include "draw/sprites.h"
 #include "shell/controls.h"
@@ -17,11 +18,13 @@ void options_frame() {
   if (menu_step(0, 2)) {
     if (menu_selection == 0) {
       // A mode that cannot be set gives way to the one before: no screen at all would crash
-      if (!set_display((mode + 1) % 2)) exit(1);
+      if (!set_display((mode + 1) % 2)) {
+        music_shut_down();
+        exit(1);
+      }
     } else if (menu_selection == 1) {
       music_on = (music_on + 1) % 2;
-      if (music_on) play_midi(music, 1);
-      else stop_midi();
+      music_switch(music_on);
     } else {
       stage = 0;
       save_settings(settings_file);

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "audio/music.h"
+#include "audio/music_driver.h"
 #include "draw/frame.h"
 #include "menus/options.h"
 #include "menus/title.h"
@@ -15,7 +17,6 @@
 #include "shell/display.h"
 #include "shell/globals.h"
 #include "shell/hotkeys.h"
-#include "audio/music_driver.h"
 #include "shell/session.h"
 #include "shell/settings.h"
 
@@ -80,14 +81,17 @@ int _mangled_main() {
   on_off[1] = "+";
   step_latch = false;
   set_volume(0, 150);
-  if (music_on == 1) play_midi(music, 1);
+  if (music_on == 1) music_start();
   install_int(global_keys, 10);
 
   // Stage loop: title, play, options, round again until Quit
   for (;;) {
     loop_num = 0;
     menu_selection = 1;
-    while (on_stage(0)) title_frame();
+    while (on_stage(0)) {
+      title_frame();
+      music_update();
+    }
 
     reset_play();
     while (on_stage(1)) {
@@ -100,17 +104,21 @@ int _mangled_main() {
       present();
       wait_play_frame();
       loop_num += 1;
+      music_update();
     }
 
     loop_num = 0;
     menu_selection = 0;
-    while (on_stage(2)) options_frame();
+    while (on_stage(2)) {
+      options_frame();
+      music_update();
+    }
 
     if (quit_asked || stage > 2) break;
   }
 
   // Shut-down: the hot keys stop before the bitmaps they read go
-  stop_midi();
+  music_shut_down();
   remove_int(global_keys);
   destroy_bitmap(buffer);
   destroy_bitmap(buffer2);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -270,7 +271,9 @@ int WindowTest::run_tool(const std::vector<std::string>& argv, std::string* out,
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
   int err = open_log(root + "/tools.log", true);
-  pid_t pid = spawn(argv, environment_with_display(display), root, pipe_fds[1], err);
+  std::vector<std::string> env = environment_with_display(display);
+  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  pid_t pid = spawn(argv, env, root, pipe_fds[1], err);
   close(pipe_fds[1]);
   if (err >= 0) close(err);
   std::string got;
@@ -332,6 +335,8 @@ void WindowTest::clean_up() {
   stop_process(game_pid);
   stop_process(client_pid);
   stop_process(wm_pid);
+  stop_process(pulse_pid);
+  pulse_env.clear();
   release_pointer();  // while the server still runs: Xlib ends the process on a lost server
   stop_process(xvfb_pid);
   display = -1;
@@ -416,6 +421,7 @@ AssertionResult WindowTest::launch(bool with_display) {
     if (!started) return started;
   }
   std::vector<std::string> env = environment_with_display(with_display ? display : -1);
+  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
   if (run_as >= 0) {
     // A home the user can write, so that libraries keeping state there stay quiet.
     std::string home = root + "/home";
@@ -787,6 +793,75 @@ std::string WindowTest::game_window() {
   std::string out;
   if (run_tool({"xdotool", "search", "--name", "^Plu Vesk$"}, &out) != 0) return "";
   return out.substr(0, out.find('\n'));
+}
+
+AssertionResult WindowTest::start_pulse() {
+  std::string run = root + "/pulse-run", home = root + "/pulse-home";
+  mkdir(run.c_str(), 0700);
+  mkdir(home.c_str(), 0700);
+  pulse_env = {"XDG_RUNTIME_DIR=" + run, "PULSE_SERVER=unix:" + run + "/pulse/native"};
+  std::vector<std::string> env = environment_with_display(-1);
+  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  env.push_back("HOME=" + home);  // its cookie and state stay in the scratch area
+  int log = open_log(root + "/pulse.log", false);
+  // -n: only our modules. Anonymous clients, so that a game run as another
+  // user gets in too; the socket is reachable only through the scratch area.
+  pulse_pid = spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                     "--log-target=stderr", "-n", "-L", "module-null-sink", "-L",
+                     "module-native-protocol-unix auth-anonymous=1"},
+                    env, root, log, log);
+  if (log >= 0) close(log);
+  long long deadline = now_ms() + 10000;
+  do {
+    if (run_tool({"pactl", "info"}, nullptr) == 0) return AssertionSuccess();
+    sleep_ms(50);
+  } while (now_ms() < deadline && waitpid(pulse_pid, nullptr, WNOHANG) == 0);
+  std::string log_text;
+  read_whole(root + "/pulse.log", log_text);
+  return AssertionFailure() << "PulseAudio did not come up:\n" << log_text;
+}
+
+double WindowTest::sink_rms(int ms) {
+  // Read as it comes: ms worth of samples, however long an idle sink takes
+  // to start sending them.
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+  std::vector<std::string> env = environment_with_display(display);
+  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  int log = open_log(root + "/tools.log", true);
+  pid_t rec = spawn({"parec", "--device=null.monitor", "--format=s16le", "--channels=2",
+                     "--rate=44100", "--latency-msec=20"},
+                    env, root, pipe_fds[1], log);
+  close(pipe_fds[1]);
+  if (log >= 0) close(log);
+  const size_t wanted = (size_t)44100 * 4 * ms / 1000;
+  std::string raw;
+  long long deadline = now_ms() + ms + 5000;
+  while (raw.size() < wanted && now_ms() < deadline) {
+    pollfd p{pipe_fds[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char chunk[16384];
+    ssize_t n = read(pipe_fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    raw.append(chunk, n);
+  }
+  close(pipe_fds[0]);
+  kill(rec, SIGKILL);
+  waitpid(rec, nullptr, 0);
+  if (raw.size() < wanted) return -1;
+  double sum = 0;
+  size_t n = wanted / 2;
+  for (size_t i = 0; i < n; i++) {
+    int v = (int16_t)((unsigned char)raw[2 * i] | (unsigned char)raw[2 * i + 1] << 8);
+    sum += (double)v * v;
+  }
+  return std::sqrt(sum / n);
+}
+
+int WindowTest::sink_streams() {
+  std::string out;
+  if (run_tool({"pactl", "list", "short", "sink-inputs"}, &out) != 0) return -1;
+  return (int)std::count(out.begin(), out.end(), '\n');
 }
 
 void WindowTest::kill_display() {

@@ -129,6 +129,14 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult start_client(const std::vector<std::string>& argv);
   void stop_client();
   std::string game_window();
+  // A sound server of the test's own (PulseAudio with one null sink), which
+  // paces the game's audio output as a desktop's does; the game and the
+  // tools reach it from then on. What the sink played over the next ms
+  // milliseconds, as the RMS of its 16-bit samples (-1 when nothing could be
+  // recorded), and how many streams play into it.
+  ::testing::AssertionResult start_pulse();
+  double sink_rms(int ms);
+  int sink_streams();
   // The X server dies under the game, as when a session ends.
   void kill_display();
   // A tool run against the test's display: its exit status, -1 when it hung.
@@ -152,6 +160,8 @@ struct WindowTest : ::testing::Test {
   pid_t xvfb_pid = -1;
   pid_t wm_pid = -1;
   pid_t client_pid = -1;
+  pid_t pulse_pid = -1;
+  std::vector<std::string> pulse_env;  // what clients need to reach it
 
  private:
   ::testing::AssertionResult start_xvfb();
