@@ -7,7 +7,8 @@ packages=(cmake g++ make pkg-config liballegro4-dev libfluidsynth-dev libasound2
           timgm6mb-soundfont)
 if [ "${1:-}" = "--test" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev xvfb xdotool x11-utils
-             clang libclang-rt-14-dev imagemagick zlib1g-dev dpkg-dev desktop-file-utils)
+             clang libclang-rt-14-dev imagemagick zlib1g-dev dpkg-dev desktop-file-utils
+             pulseaudio pulseaudio-utils)
 fi
 
 missing=()
