@@ -1,0 +1,636 @@
+// What the real game costs on a desktop: processor share, resident memory and
+// start-up time of the plu-vesk executable itself, driven by real key events in
+// a window on Xvfb, with FluidSynth's audio thread paced by a PulseAudio null
+// sink as a sound server paces it on a desktop.  Run it through desktop.sh,
+// which starts both servers and exports DISPLAY, XDG_RUNTIME_DIR, PULSE_SERVER.
+//
+// How it measures:
+// - Play: space on the title starts a run; an untouched run lasts about 4.5 s
+//   (the ball rides the first cloud down and falls out).  Each run's window is
+//   0.5 s to 4.0 s after the key, so it holds only play frames.  Processor time
+//   is the first field of /proc/<pid>/task/*/schedstat (nanoseconds on a CPU,
+//   every thread of the game), read at both ends of the window and divided by
+//   its wall time; utime/stime tick in 10 ms, too coarse at a few hundredths of
+//   a core.  The panel then accepts space after 31 frames and the title again.
+// - Resident memory: VmRSS at the end of each window, seconds after start-up,
+//   when the music has long started; the largest is shown.
+// - Start-up: from just before the fork to the first title frame on the
+//   display.  Under a bare Xvfb the 640x480 window sits at (0, 0), so the
+//   root window's pixel (2, 2) turns sky blue with that frame; it is polled
+//   every millisecond.  Median of several starts, each a fresh process.
+// - The screen state comes from pixels: the score panel's ball at (35, 28)
+//   only in play, the title's cursor cloud at (270, 243), the game-over
+//   panel's rule at (225, 250).
+// - Sound: one second recorded from the null sink's monitor while the title
+//   plays, as an RMS on the 16-bit scale, and the name of the game's stream
+//   on the server; a case that should have music and has none is flagged with
+//   what the game printed on stderr.
+//
+//   bench_desktop SCRATCH_DIR [runs per case, default 4] [starts per SoundFont, default 5]
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const fluid_r3 = "/usr/share/sounds/sf2/FluidR3_GM.sf2";
+const char* const tim = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+const char* const fluid_r3_mono = "/usr/share/sounds/sf3/FluidR3Mono_GM.sf3";
+const char* const musescore_lite = "/usr/share/sounds/sf3/MuseScore_General_Lite.sf3";
+
+struct rgb {
+  int r, g, b;
+  bool operator==(const rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+const rgb sky{0, 96, 192};
+const rgb ball_light{48, 160, 255};  // the score panel's ball, drawn only in play
+const rgb white{255, 255, 255};
+const rgb black{0, 0, 0};
+
+// One play case: how the game is started and what it should meet.
+struct play_case {
+  std::string label;      // row name
+  std::string soundfont;  // PLU_VESK_SOUNDFONT
+  int music_on;           // the settings file's switch
+  bool sound_server;      // false: no server reachable (and no ALSA device here)
+  double cpu_target;      // share of one core; 0 for none
+  double rss_target_mb;   // 0 for none
+  bool wants_sound;       // the sink should carry music
+};
+
+struct play_result {
+  bool ran = false;
+  std::string failure;                  // why it has no figures
+  std::vector<double> cpu, main_cpu;    // share of one core, per window
+  std::map<std::string, double> others; // other threads by name, share summed over the windows
+  long rss_kb = 0;
+  double rms = -1;
+  std::string stream;  // the game's stream on the sound server
+  std::string stderr_text;
+};
+
+struct startup_case {
+  std::string label;
+  std::string soundfont;
+  double target_ms;
+};
+
+struct startup_result {
+  std::vector<double> ms;
+  std::string failure;
+};
+
+Display* dpy;
+std::string scratch;
+
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void sleep_ms(double ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds((long long)(ms * 1000)));
+}
+
+void sleep_until_ns(long long t) { sleep_ms((t - now_ns()) / 1e6); }
+
+bool exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// ---------------------------------------------------------------- the screen
+
+int mask_shift(unsigned long mask) {
+  int s = 0;
+  while (mask && !(mask & 1)) {
+    mask >>= 1;
+    s++;
+  }
+  return s;
+}
+
+rgb root_pixel(int x, int y) {
+  XImage* img = XGetImage(dpy, DefaultRootWindow(dpy), x, y, 1, 1, AllPlanes, ZPixmap);
+  if (!img) return rgb{-1, -1, -1};
+  unsigned long p = XGetPixel(img, 0, 0);
+  rgb c{(int)((p & img->red_mask) >> mask_shift(img->red_mask)),
+        (int)((p & img->green_mask) >> mask_shift(img->green_mask)),
+        (int)((p & img->blue_mask) >> mask_shift(img->blue_mask))};
+  XDestroyImage(img);
+  return c;
+}
+
+bool on_title() { return root_pixel(35, 28) == sky && root_pixel(270, 243) == white; }
+bool in_play() { return root_pixel(35, 28) == ball_light; }
+bool game_over_shown() { return in_play() && root_pixel(225, 250) == black; }
+
+// ---------------------------------------------------------------- processes
+
+std::vector<std::string> environment(const std::vector<std::string>& drop,
+                                     const std::vector<std::string>& add) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; e++) {
+    std::string s = *e;
+    bool dropped = false;
+    for (const std::string& d : drop)
+      if (s.compare(0, d.size() + 1, d + "=") == 0) dropped = true;
+    if (!dropped) env.push_back(s);
+  }
+  env.insert(env.end(), add.begin(), add.end());
+  return env;
+}
+
+// fork + exec; the child dies with us, so an interrupted run leaves no game behind.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& cwd, int out_fd, int err_fd) {
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  int in = open("/dev/null", O_RDONLY);
+  if (in >= 0) dup2(in, 0);
+  if (out_fd >= 0) dup2(out_fd, 1);
+  if (err_fd >= 0) dup2(err_fd, 2);
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  execvpe(args[0], args.data(), envp.data());
+  _exit(127);
+}
+
+void kill_and_reap(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Leaves an ended game unreaped, so that kill_and_reap never meets a reused id.
+bool alive(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+// Runs a tool to its end (or kills it after the time given) and keeps what it
+// printed on stdout, up to `limit` bytes; the tool is stopped once it has that much.
+int run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms,
+             size_t limit = SIZE_MAX) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = spawn(argv, environment({}, {}), scratch, fds[1], devnull);
+  close(fds[1]);
+  if (devnull >= 0) close(devnull);
+  std::string got;
+  long long deadline = now_ns() + timeout_ms * 1000000LL;
+  while (got.size() < limit) {
+    int left = (int)((deadline - now_ns()) / 1000000);
+    if (left <= 0) break;
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, left) <= 0) break;
+    char chunk[65536];
+    ssize_t n = read(fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    got.append(chunk, n);
+  }
+  close(fds[0]);
+  int status = -1;
+  if (got.size() >= limit || now_ns() >= deadline) kill(pid, SIGTERM);
+  waitpid(pid, &status, 0);
+  if (out) *out = got.substr(0, std::min(got.size(), limit));
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Held for 80 ms so that a frame or two sees it; one xdotool for both events.
+void tap_space() { run_tool({"xdotool", "keydown", "space", "sleep", "0.08", "keyup", "space"}, nullptr, 3000); }
+
+// ---------------------------------------------------------------- the game's process
+
+struct thread_times {
+  std::map<int, long long> ns;  // thread id -> ns on a CPU
+  std::map<int, std::string> name;
+};
+
+thread_times read_threads(pid_t pid) {
+  thread_times t;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (!d) return t;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    int tid = atoi(e->d_name);
+    std::string stat = read_file(dir + "/" + e->d_name + "/schedstat");
+    if (stat.empty()) continue;  // ended meanwhile
+    t.ns[tid] = atoll(stat.c_str());
+    std::string comm = read_file(dir + "/" + e->d_name + "/comm");
+    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    t.name[tid] = comm;
+  }
+  closedir(d);
+  return t;
+}
+
+long rss_kb(pid_t pid) {
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
+}
+
+// A fresh directory with the two assets and the settings file.
+bool prepare_game_dir(const std::string& dir, int music_on) {
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  fs::create_directories(dir, ec);
+  for (const char* asset : {"bubble.pcx", "sky.mid"}) {
+    fs::copy_file(fs::path(PV_ASSET_DIR) / asset, fs::path(dir) / asset, ec);
+    if (ec) return false;
+  }
+  std::ofstream f(dir + "/PV settings.dat");
+  f << "0 " << music_on << " 0";  // window, the music switch, no best total
+  return (bool)f;
+}
+
+std::vector<std::string> game_environment(const std::string& soundfont, bool sound_server) {
+  std::vector<std::string> drop{"PLU_VESK_SOUNDFONT"};
+  std::vector<std::string> add{"PLU_VESK_SOUNDFONT=" + soundfont};
+  if (!sound_server) {
+    drop.push_back("PULSE_SERVER");
+    drop.push_back("XDG_RUNTIME_DIR");
+    // A server address where none listens; an empty runtime directory as well,
+    // so neither libpulse nor ALSA's pulse plugin finds one by itself.
+    fs::create_directories(scratch + "/no-server");
+    add.push_back("PULSE_SERVER=unix:" + scratch + "/no-server/native");
+    add.push_back("XDG_RUNTIME_DIR=" + scratch + "/no-server");
+  }
+  return environment(drop, add);
+}
+
+pid_t start_game(const std::string& dir, const std::vector<std::string>& env) {
+  int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int out = open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t pid = spawn({PV_GAME}, env, dir, out, err);
+  if (err >= 0) close(err);
+  if (out >= 0) close(out);
+  return pid;
+}
+
+// Polls until `seen` holds, every `step_ms`; false on time-out or when the game ends.
+template <typename F>
+bool wait_for(pid_t pid, F seen, int timeout_ms, double step_ms = 10) {
+  long long deadline = now_ns() + timeout_ms * 1000000LL;
+  while (now_ns() < deadline) {
+    if (seen()) return true;
+    if (!alive(pid)) return false;
+    sleep_ms(step_ms);
+  }
+  return false;
+}
+
+// The root window must not show a title before a start is timed.
+void wait_screen_clear() {
+  long long deadline = now_ns() + 3000000000LL;
+  while (root_pixel(2, 2) == sky && now_ns() < deadline) sleep_ms(10);
+}
+
+// RMS of one second from the null sink's monitor, on the 16-bit scale; -1 if none came.
+double sink_rms() {
+  const size_t bytes = 44100 * 2 * 2;
+  std::string raw;
+  run_tool({"parecord", "--device=null.monitor", "--raw", "--format=s16le", "--channels=2",
+            "--rate=44100", "--latency-msec=20"},
+           &raw, 6000, bytes);
+  if (raw.size() < bytes) return -1;
+  double sum = 0;
+  size_t n = raw.size() / 2;
+  for (size_t i = 0; i < n; i++) {
+    short s;
+    memcpy(&s, raw.data() + 2 * i, 2);
+    sum += (double)s * s;
+  }
+  return std::sqrt(sum / n);
+}
+
+// The application name of the game's stream on the sound server, or "none".
+std::string server_stream(pid_t pid) {
+  std::string list;
+  if (run_tool({"pactl", "list", "sink-inputs"}, &list, 5000) != 0) return "none (no server)";
+  std::string name = "none";
+  std::istringstream lines(list);
+  std::string line, block_name;
+  bool ours = false;
+  auto close_block = [&] {
+    if (ours) name = block_name;
+    ours = false;
+    block_name.clear();
+  };
+  while (std::getline(lines, line)) {
+    if (line.compare(0, 11, "Sink Input ") == 0) close_block();
+    size_t at = line.find("application.name = \"");
+    if (at != std::string::npos) block_name = line.substr(at + 20, line.rfind('"') - at - 20);
+    if (line.find("application.process.id = \"" + std::to_string(pid) + "\"") != std::string::npos)
+      ours = true;
+  }
+  close_block();
+  return name;
+}
+
+// ---------------------------------------------------------------- the cases
+
+play_result run_play_case(const play_case& c, int runs) {
+  play_result r;
+  if (!exists(c.soundfont)) return r;
+  r.ran = true;
+  std::string dir = scratch + "/game";
+  if (!prepare_game_dir(dir, c.music_on)) {
+    r.failure = "cannot prepare " + dir;
+    return r;
+  }
+  wait_screen_clear();
+  pid_t pid = start_game(dir, game_environment(c.soundfont, c.sound_server));
+  auto finish = [&](const std::string& why) {
+    r.failure = why;
+    kill_and_reap(pid);
+    r.stderr_text = read_file(dir + "/stderr.txt");
+    return r;
+  };
+  if (!wait_for(pid, on_title, 60000)) return finish("the title never showed");
+  sleep_ms(1000);
+  r.rms = sink_rms();
+  r.stream = c.sound_server ? server_stream(pid) : "none (no server)";
+
+  for (int run = 0; run < runs; run++) {
+    // The title menu takes a key from its sixth frame on; it has stood long enough.
+    if (!wait_for(pid, on_title, 5000)) return finish("lost the title before run " + std::to_string(run + 1));
+    sleep_ms(500);
+    long long t0 = 0;
+    for (int tries = 0; tries < 3 && !in_play(); tries++) {
+      t0 = now_ns();
+      tap_space();
+      wait_for(pid, in_play, 1500);
+    }
+    if (!in_play()) return finish("space on the title did not start a run");
+
+    sleep_until_ns(t0 + 500000000LL);
+    long long w0 = now_ns();
+    thread_times a = read_threads(pid);
+    sleep_until_ns(t0 + 4000000000LL);
+    thread_times b = read_threads(pid);
+    long long w1 = now_ns();
+    long rss = rss_kb(pid);
+    bool clean = in_play() && !game_over_shown();  // the whole window was play
+
+    if (!wait_for(pid, game_over_shown, 20000)) return finish("the run never ended");
+    if (clean) {
+      double wall = (w1 - w0) / 1e9, total = 0;
+      for (auto& [tid, ns] : b.ns) {
+        double share = (ns - (a.ns.count(tid) ? a.ns[tid] : 0)) / 1e9 / wall;
+        total += share;
+        if (tid == pid) r.main_cpu.push_back(share);
+        else r.others[b.name[tid]] += share;
+      }
+      r.cpu.push_back(total);
+      r.rss_kb = std::max(r.rss_kb, rss);
+    }
+    // The panel takes space after 31 frames.
+    sleep_ms(800);
+    for (int tries = 0; tries < 3 && !on_title(); tries++) {
+      tap_space();
+      wait_for(pid, on_title, 1500);
+    }
+    if (!on_title()) return finish("space on the game-over panel did not return to the title");
+  }
+  if (r.cpu.empty()) return finish("no run stayed in play for the whole window");
+  kill_and_reap(pid);
+  r.stderr_text = read_file(dir + "/stderr.txt");
+  return r;
+}
+
+startup_result run_startup_case(const startup_case& c, int starts) {
+  startup_result r;
+  std::string dir = scratch + "/game";
+  if (!prepare_game_dir(dir, 1)) {
+    r.failure = "cannot prepare " + dir;
+    return r;
+  }
+  std::vector<std::string> env = game_environment(c.soundfont, true);
+  for (int i = 0; i < starts; i++) {
+    wait_screen_clear();
+    long long t0 = now_ns();
+    pid_t pid = start_game(dir, env);
+    bool shown = wait_for(pid, [] { return root_pixel(2, 2) == sky; }, 60000, 1);
+    long long t1 = now_ns();
+    kill_and_reap(pid);
+    if (!shown) {
+      r.failure = "no title frame; stderr: " + read_file(dir + "/stderr.txt");
+      return r;
+    }
+    r.ms.push_back((t1 - t0) / 1e6);
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------- printing
+
+double mean(const std::vector<double>& v) {
+  double s = 0;
+  for (double x : v) s += x;
+  return v.empty() ? 0 : s / v.size();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string fmt(const char* f, double v) {
+  char s[64];
+  snprintf(s, sizeof s, f, v);
+  return s;
+}
+
+// Whether a figure meets its target; nothing to say without one.
+std::string verdict(double target, double figure) {
+  if (target <= 0) return "";
+  return figure <= target ? "yes" : "**no**";
+}
+
+// The centre figure with the lowest and highest of the measurements behind it.
+std::string with_range(const char* f, double centre, const std::vector<double>& v) {
+  return fmt(f, centre) + " (" + fmt(f, *std::min_element(v.begin(), v.end())) + " to " +
+         fmt(f, *std::max_element(v.begin(), v.end())) + ")";
+}
+
+void row(const std::string& label, const std::string& figure, const std::string& target,
+         const std::string& met) {
+  printf("| %s | %s | %s | %s |\n", label.c_str(), figure.c_str(), target.c_str(), met.c_str());
+}
+
+std::string short_name(const std::string& soundfont) { return fs::path(soundfont).filename().string(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: bench_desktop SCRATCH_DIR [runs per case] [starts per SoundFont]\n");
+    return 2;
+  }
+  scratch = argv[1];
+  int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 4;
+  int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
+  if (!getenv("PULSE_SERVER")) {
+    fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
+    return 1;
+  }
+  dpy = XOpenDisplay(nullptr);
+  if (!dpy) {
+    fprintf(stderr, "bench_desktop: cannot open the display \"%s\"\n", getenv("DISPLAY") ? getenv("DISPLAY") : "");
+    return 1;
+  }
+  // Keyboard focus follows the pointer on a bare server: keep it over the game.
+  run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
+
+  // Music off and no output are what a desktop with the large SoundFont gives.
+  std::string big = exists(fluid_r3) ? fluid_r3 : tim;
+  std::string big_name = exists(fluid_r3) ? "FluidR3_GM" : "TimGM6mb (FluidR3_GM not installed)";
+  std::vector<play_case> plays = {
+      {"play, music on, FluidR3_GM", fluid_r3, 1, true, 0.07, 60, true},
+      {"play, music on, TimGM6mb", tim, 1, true, 0.07, 36, true},
+      {"play, music on, FluidR3Mono_GM.sf3", fluid_r3_mono, 1, true, 0, 0, true},
+      {"play, music on, MuseScore_General_Lite.sf3", musescore_lite, 1, true, 0, 0, true},
+      {"play, music off, " + big_name, big, 0, true, 0.045, 22, false},
+      {"play, no audio output, " + big_name, big, 1, false, 0.045, 0, false},
+  };
+  std::vector<startup_case> startups = {
+      {"start to first title frame, FluidR3_GM", fluid_r3, 100},
+      {"start to first title frame, TimGM6mb", tim, 100},
+      {"start to first title frame, FluidR3Mono_GM.sf3", fluid_r3_mono, 0},
+      {"start to first title frame, MuseScore_General_Lite.sf3", musescore_lite, 0},
+  };
+
+  std::vector<play_result> play_results;
+  for (const play_case& c : plays) {
+    fprintf(stderr, "desktop: %s ...\n", c.label.c_str());
+    play_results.push_back(run_play_case(c, runs));
+  }
+  std::vector<startup_result> startup_results;
+  for (const startup_case& c : startups) {
+    fprintf(stderr, "desktop: %s ...\n", c.label.c_str());
+    startup_results.push_back(exists(c.soundfont) ? run_startup_case(c, starts) : startup_result{});
+  }
+
+  printf("The game on a desktop: %d runs of play per case (0.5 s to 4.0 s after the start of each run), "
+         "%d starts per SoundFont\n\n", runs, starts);
+  printf("| case | figure | target | met |\n|---|---|---|---|\n");
+  auto unavailable = [&](const play_case& c, const play_result& r) -> std::string {
+    if (!r.ran) return short_name(c.soundfont) + " not installed";
+    return "failed: " + r.failure;
+  };
+  for (size_t i = 0; i < plays.size(); i++) {
+    const play_case& c = plays[i];
+    const play_result& r = play_results[i];
+    std::string label = c.label + " (CPU, share of one core, whole process)";
+    std::string target = c.cpu_target > 0 ? fmt("≤ %.3g", c.cpu_target) : "";
+    if (!r.ran || !r.failure.empty()) row(label, unavailable(c, r), target, "");
+    else row(label, with_range("%.3f", mean(r.cpu), r.cpu), target, verdict(c.cpu_target, mean(r.cpu)));
+  }
+  for (size_t i = 0; i < plays.size(); i++) {
+    const play_case& c = plays[i];
+    const play_result& r = play_results[i];
+    std::string label = "resident memory, " + c.label.substr(6);
+    std::string target = c.rss_target_mb > 0 ? fmt("≤ %.0f MB", c.rss_target_mb) : "";
+    double mb = r.rss_kb / 1024.0;
+    if (!r.ran || !r.failure.empty()) row(label, unavailable(c, r), target, "");
+    else row(label, fmt("%.1f MB", mb), target, verdict(c.rss_target_mb, mb));
+  }
+  for (size_t i = 0; i < startups.size(); i++) {
+    const startup_case& c = startups[i];
+    const startup_result& r = startup_results[i];
+    std::string label = c.label + " (median)";
+    std::string target = c.target_ms > 0 ? fmt("≤ %.0f ms", c.target_ms) : "";
+    if (!exists(c.soundfont)) row(label, short_name(c.soundfont) + " not installed", target, "");
+    else if (!r.failure.empty()) row(label, "failed: " + r.failure, target, "");
+    else row(label, with_range("%.0f", median(r.ms), r.ms) + " ms", target, verdict(c.target_ms, median(r.ms)));
+  }
+  double main_worst = -1;
+  for (const play_result& r : play_results)
+    if (r.ran && r.failure.empty()) main_worst = std::max(main_worst, mean(r.main_cpu));
+  if (main_worst >= 0)
+    row("pacing: main thread CPU in play (highest of the cases)", fmt("%.3f", main_worst), "≤ 0.025 core",
+        verdict(0.025, main_worst));
+
+  printf("\nWhere the processor time goes in play (share of one core, mean of the runs), and the sound.\n"
+         "Threads: \"pulse-audio\" is FluidSynth's rendering thread, \"threaded-ml\" libpulse's loop,\n"
+         "\"plu-vesk\" the unnamed rest (Allegro's among them). Sink RMS: one second from the\n"
+         "null sink on the title, 16-bit scale.\n\n");
+  printf("| case | whole process | main thread | other threads, by name | sink RMS | game's stream on the server |\n");
+  printf("|---|---|---|---|---|---|\n");
+  std::vector<std::string> notes;
+  for (size_t i = 0; i < plays.size(); i++) {
+    const play_case& c = plays[i];
+    const play_result& r = play_results[i];
+    if (!r.ran) continue;
+    if (!r.failure.empty()) {
+      printf("| %s | failed: %s | | | | |\n", c.label.c_str(), r.failure.c_str());
+      notes.push_back(c.label + ": " + r.failure + "; the game's stderr:\n" + r.stderr_text);
+      continue;
+    }
+    std::vector<std::pair<double, std::string>> by_share;
+    for (auto& [name, share] : r.others) by_share.push_back({share / r.cpu.size(), name});
+    std::sort(by_share.rbegin(), by_share.rend());
+    std::string others;
+    for (auto& [share, name] : by_share) others += (others.empty() ? "" : ", ") + name + " " + fmt("%.3f", share);
+    printf("| %s | %.3f | %.3f | %s | %s | %s |\n", c.label.c_str(), mean(r.cpu), mean(r.main_cpu),
+           others.c_str(), r.rms < 0 ? "no recording" : fmt("%.0f", r.rms).c_str(), r.stream.c_str());
+    bool sound = r.rms > 50;
+    if (c.wants_sound && !sound)
+      notes.push_back(c.label + ": the sink carried no music (RMS " + fmt("%.0f", r.rms) +
+                      "); the game's stderr:\n" + r.stderr_text);
+    if (!c.wants_sound && r.rms > 5)
+      notes.push_back(c.label + ": the sink carried sound (RMS " + fmt("%.0f", r.rms) + ") though it should not");
+    if (!c.sound_server && !r.stderr_text.empty()) notes.push_back(c.label + ", the game said: " + r.stderr_text);
+  }
+  if (exists("/dev/snd"))
+    notes.push_back("this machine has ALSA devices (/dev/snd): the case without audio output may have had one");
+  for (const std::string& n : notes) {
+    std::string text = n;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    printf("\n- %s", text.c_str());
+  }
+  printf("\n");
+  XCloseDisplay(dpy);
+  return 0;
+}

@@ -1,0 +1,50 @@
+#!/bin/bash
+# What the real game costs on a desktop: runs build/plu-vesk in a window on a
+# private Xvfb with a private PulseAudio (a null sink paces the music as a
+# desktop's sound server does), presses real keys, and prints its processor
+# share, resident memory and start-up time against their targets, then the
+# play-frame pacing benchmark (bench/pacing.sh).  How it measures: the comment
+# at the top of bench/desktop.cpp.
+#   bench/desktop.sh [build dir, default ./build] [runs per case, default 4]
+# DESKTOP_STARTS sets the starts per SoundFont (default 5), DESKTOP_PACING_FRAMES
+# the frames per margin of the pacing benchmark (default 300).
+# SoundFonts that are not installed get "not installed" in their rows:
+# fluid-soundfont-gm, fluidr3mono-gm-soundfont and musescore-general-soundfont-small
+# bring the optional ones.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+runs=${2:-4}
+driver=$build/bench/bench_desktop
+for exe in "$driver" "$build/bench/bench_pacing" "$build/plu-vesk"; do
+  if [ ! -x "$exe" ]; then
+    echo "desktop.sh: $exe not built (cmake --build $build --target bench_desktop bench_pacing)" >&2
+    exit 1
+  fi
+done
+
+tmp=$(mktemp -d)
+xvfb=
+pulse=
+stop() {
+  for p in $pulse $xvfb; do
+    kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
+  rm -rf "$tmp"
+}
+trap stop EXIT
+. "$root/tools/xvfb.sh"
+. "$root/tools/pulse.sh"
+start_xvfb || { echo "desktop.sh: Xvfb did not start" >&2; exit 1; }
+start_pulse || exit 1
+
+echo "Plu Vesk on a desktop, $(git -C "$root" describe --always --dirty 2>/dev/null || echo '(no git)'), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+"$driver" "$tmp" "$runs" "${DESKTOP_STARTS:-5}"
+echo
+echo "Pacing (bench/pacing.sh):"
+echo
+echo '```'
+"$root/bench/pacing.sh" "$build" "${DESKTOP_PACING_FRAMES:-300}"
+echo '```'
