@@ -3,5 +3,5 @@
 
 #include "shell/app.h"
 
-int main() { return _mangled_main(); }
+int main(int argc, char** argv) { return _mangled_main(argc, argv); }
 END_OF_MAIN()

@@ -334,3 +334,62 @@ TEST_F(SettingsTest, SaveThatCannotFinishLeavesTheOldFileAndTheValues) {
                        [] { return save_settings("gone/PV settings.dat"); });
   }
 }
+
+TEST_F(SettingsTest, SaveThroughALinkReplacesItsTargetAndTheLinkStays) {
+  auto is_link = [](const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+  };
+  // A dotfile manager's link, relative, into a directory of its own.
+  ASSERT_EQ(mkdir("dotfiles", 0755), 0);
+  write_file("dotfiles/pv.dat", "1 1 0");
+  ASSERT_EQ(symlink("dotfiles/pv.dat", settings_file), 0);
+  set_values(0, 0, 77);
+  ASSERT_TRUE(save_settings(settings_file));
+  EXPECT_TRUE(is_link(settings_file));
+  EXPECT_EQ(read_file("dotfiles/pv.dat"), "0 0 77");
+  EXPECT_EQ(list_dir("dotfiles"), std::vector<std::string>{"pv.dat"});  // no temporary left
+  EXPECT_EQ(list_dir("."), (std::vector<std::string>{settings_file, "dotfiles"}));
+
+  // A link to a link, the second absolute, and a target not made yet.
+  ASSERT_EQ(unlink(settings_file), 0);
+  std::string absolute = dir + "/dotfiles/new.dat";
+  ASSERT_EQ(symlink(absolute.c_str(), "dotfiles/middle"), 0);
+  ASSERT_EQ(symlink("dotfiles/middle", settings_file), 0);
+  set_values(1, 0, 5);
+  ASSERT_TRUE(save_settings(settings_file));
+  EXPECT_TRUE(is_link(settings_file));
+  EXPECT_TRUE(is_link("dotfiles/middle"));
+  EXPECT_EQ(read_file("dotfiles/new.dat"), "1 0 5");
+  load_settings(settings_file);
+  expect_values({1, 0, 5});
+
+  // A run whose mode came from the command line keeps the file's.
+  kept_mode = 0;
+  ASSERT_TRUE(save_settings(settings_file));
+  EXPECT_EQ(read_file(settings_file), "0 0 5");
+  kept_mode = -1;
+}
+
+TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  std::string dead = std::to_string(gone), alive = std::to_string(getpid());
+  const std::vector<std::string> stale = {"PV settings.dat." + dead + ".tmp",
+                                          "Plu Vesk screenshot.bmp." + dead + ".tmp.bmp"};
+  std::vector<std::string> kept = {
+      "PV settings.dat." + alive + ".tmp",            // a game still saving
+      "Plu Vesk screenshot.bmp." + alive + ".tmp.bmp",
+      "PV settings.dat", "Plu Vesk screenshot.bmp",   // the real files
+      "PV settings.dat.tmp", "PV settings.dat." + dead + "x.tmp",
+      "PV settings.dat." + dead + ".tmp.bmp", "notes." + dead + ".tmp",  // not the game's names
+  };
+  for (const std::string& name : stale) write_file(name, "x");
+  for (const std::string& name : kept) write_file(name, "x");
+  EXPECT_EQ(remove_stale_temporaries("."), 2);
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(list_dir("."), kept);
+  EXPECT_EQ(remove_stale_temporaries("no such directory"), 0);
+}

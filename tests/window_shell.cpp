@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -85,6 +86,64 @@ TEST_F(ShellWindow, NoSettingsOpensFullScreenAndTabSavesTheLastFrame) {
   EXPECT_FALSE(game_file_exists(settings));
 }
 
+// Pixels of the display's box at (ox, oy) that are not the shot shown k times.
+static int off_scaled(const Image& display, const Image& shot, int ox, int oy, int k) {
+  int n = 0;
+  for (int py = 0; py < 480 * k; py++)
+    for (int px = 0; px < 640 * k; px++)
+      if (display.at(ox + px, oy + py) != shot.at(px / k, py / k)) n++;
+  return n;
+}
+
+TEST_F(ShellWindow, OnABigScreenTheWindowAndFullScreenShowThePictureScaled) {
+  screen_w = 1920;
+  screen_h = 1080;
+  write_settings("0 0 0");
+
+  // The window at twice the size, every game pixel a sharp 2x2 square, its
+  // far corner sky; the screenshot is still the game's own 640x480.
+  Image shot, display;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  EXPECT_EQ(window_w, 1280);
+  EXPECT_EQ(window_h, 960);
+  EXPECT_EQ(shot.width, 640);
+  EXPECT_EQ(shot.height, 480);
+  ASSERT_TRUE(grab_display(display));
+  EXPECT_EQ(display.at(window_x + 1279, window_y + 959), sky_rgb);
+  EXPECT_EQ(off_scaled(display, shot, window_x, window_y, 2), 0);
+
+  // Full screen: the picture at 2x in the middle, black at the sides.
+  choose(1);
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
+  sleep_ms(menu_ready_ms);
+  tap("space");
+  ASSERT_TRUE(wait_shown(Shown::full_screen));
+  ASSERT_TRUE(screenshot_until(
+      shot, [](const Image& s) { return shows_centred_line(s, "Fullscreen: +", 240); },
+      "full screen in the options"));
+  EXPECT_EQ(shot.width, 640);
+  ASSERT_TRUE(grab_display(display));
+  const int ox = (1920 - 1280) / 2, oy = (1080 - 960) / 2;
+  EXPECT_EQ(off_scaled(display, shot, ox, oy, 2), 0);
+  EXPECT_EQ(display.count(0, 0, ox - 1, 1079, black_rgb), ox * 1080) << "left margin";
+  EXPECT_EQ(display.count(ox + 1280, 0, 1919, 1079, black_rgb), ox * 1080) << "right margin";
+  EXPECT_EQ(display.count(ox, 0, ox + 1279, oy - 1, black_rgb), 1280 * oy) << "top margin";
+  tap("Escape");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(1000));
+
+  // --scale 1: the window of old.
+  arguments = {"--scale", "1"};
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  EXPECT_EQ(window_w, 640);
+  EXPECT_EQ(window_h, 480);
+  ASSERT_TRUE(grab_display(display));
+  EXPECT_EQ(off_scaled(display, shot, window_x, window_y, 1), 0);
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(1000));
+}
+
 TEST_F(ShellWindow, MissingFontStopsWithAMessageNamingIt) {
   remove_from_game_dir("bubble.pcx");
   ASSERT_TRUE(launch());
@@ -102,6 +161,81 @@ TEST_F(ShellWindow, NoDisplayStopsWithAMessage) {
   ASSERT_TRUE(WIFEXITED(status)) << describe_status(status);
   EXPECT_NE(WEXITSTATUS(status), 0);
   EXPECT_FALSE(game_stderr().empty());
+}
+
+TEST_F(ShellWindow, CommandLineAnswersWithoutADisplayOrRefusesInOneLine) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // the start of what it prints on stdout
+    const char* err;  // something its one line on stderr says
+  } cases[] = {
+      {{"--help"}, 0, "Usage: plu-vesk [--window | --fullscreen] [--scale N]\n", nullptr},
+      {{"--version"}, 0, "Plu Vesk 1.", nullptr},
+      {{"--window", "--help"}, 0, "Usage:", nullptr},
+      {{"--bogus"}, 2, nullptr, "unknown option --bogus"},
+      {{"stray"}, 2, nullptr, "unexpected argument stray"},
+      {{"--scale", "9"}, 2, nullptr, "not 9"},
+      {{"--scale=0"}, 2, nullptr, "not 0"},
+      {{"--scale", "2x"}, 2, nullptr, "not 2x"},
+      {{"--scale"}, 2, nullptr, "not nothing"},
+      {{"--window", "--fullscreen"}, 2, nullptr, "both"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    arguments = c.args;
+    ASSERT_TRUE(launch(false));  // no display: none is needed
+    int status = 0;
+    ASSERT_TRUE(wait_exit(5000, &status));
+    ASSERT_TRUE(WIFEXITED(status)) << describe_status(status);
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    std::string out = game_stdout(), err = game_stderr();
+    if (c.out) {
+      EXPECT_EQ(out.rfind(c.out, 0), 0u) << out;
+      EXPECT_EQ(err, "");
+    } else {
+      EXPECT_EQ(out, "");
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      EXPECT_NE(err.find(c.err), std::string::npos) << err;
+      EXPECT_NE(err.find("usage: plu-vesk"), std::string::npos) << err;
+    }
+    EXPECT_FALSE(game_file_exists(settings));
+  }
+}
+
+TEST_F(ShellWindow, WindowOrFullScreenAskedOnTheCommandLineHoldsForThisRunOnly) {
+  // Saved full screen, asked for a window: a run's new best keeps the
+  // file's mode; "Return" in the options saves the mode in force.
+  write_settings("1 0 0");
+  arguments = {"--window"};
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  tap("space");
+  for (int waited = 0; waited < 20000 && read_game_file(settings) == "1 0 0"; waited += 20) sleep_ms(20);
+  EXPECT_EQ(read_game_file(settings), "1 0 15");
+  sleep_ms(800);
+  tap("space");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the run"));
+  sleep_ms(menu_ready_ms);
+  choose(1);
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
+  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: -", 240));
+  sleep_ms(menu_ready_ms);
+  tap("Up");
+  tap("space");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after \"Return\""));
+  EXPECT_EQ(read_game_file(settings), "0 0 15");
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(1000));
+
+  // Saved in a window, asked for full screen; quitting leaves the file be.
+  arguments = {"--fullscreen"};
+  ASSERT_TRUE(reach_title(Shown::full_screen, shot));
+  choose(2);
+  ASSERT_TRUE(wait_exit_ok(2000));
+  EXPECT_EQ(read_game_file(settings), "0 0 15");
 }
 
 // ---------------------------------------------------------------- the desktop around

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <sys/prctl.h>
+#include <xalleg.h>
 
 #include "shell/clock.h"
 #include "shell/display.h"
@@ -43,6 +44,15 @@ void scale_blit(BITMAP* src, BITMAP* dst, int x, int y, int k) {
   if (is_video_bitmap(dst)) _xwin_update_screen(x, y, 640 * k, 480 * k);
 }
 
+// Allegro leaves the picture in Xlib's queue until its background thread
+// next flushes it, up to 10 ms later and unevenly: sent now, every frame
+// reaches the display the same time after it is drawn.
+static void send_to_display() {
+  XLOCK();
+  if (_xwin.display) XFlush(_xwin.display);
+  XUNLOCK();
+}
+
 void present() {
   {
     std::lock_guard<std::mutex> hold(frame_lock);
@@ -50,6 +60,7 @@ void present() {
   }
   // Only this thread writes buffer2, so it is read here without the lock.
   scale_blit(buffer2, screen, frame_x, frame_y, scale);
+  if (is_video_bitmap(screen)) send_to_display();
 }
 
 void wait_play_frame() {

@@ -17,6 +17,7 @@ void options_frame() {
   // Entries 0 to 2, each acting on every frame the confirm key is down
   if (menu_step(0, 2)) {
     if (menu_selection == 0) {
+      kept_mode = -1;  // the player's choice now, whatever the command line said
       // A mode that cannot be set gives way to the one before: no screen at all would crash
       if (!set_display((mode + 1) % 2)) {
         music_shut_down();
@@ -27,6 +28,7 @@ void options_frame() {
       music_switch(music_on);
     } else {
       stage = 0;
+      kept_mode = -1;
       save_settings(settings_file);
     }
     rest(100);

@@ -3,7 +3,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "audio/music.h"
@@ -14,11 +16,14 @@
 #include "play/screen.h"
 #include "play/update.h"
 #include "shell/clock.h"
+#include "shell/command_line.h"
 #include "shell/display.h"
 #include "shell/globals.h"
 #include "shell/hotkeys.h"
 #include "shell/session.h"
 #include "shell/settings.h"
+
+static const long allegro_thread_slack_ns = 4000000;
 
 static int stop_loading(const char* what, const char* file) {
   char cwd[PATH_MAX];
@@ -33,6 +38,12 @@ static bool on_stage(int s) {
   return stage == s;
 }
 
+// Between frames, on every screen: what the tune and the keys need.
+static void after_frame() {
+  music_update();
+  settle_keys();
+}
+
 // A run holds still while the window is away from the keyboard: no frame is
 // run or counted and the tune pauses, until the focus comes back or the game
 // is asked to end.
@@ -42,19 +53,46 @@ static void hold_run() {
   midi_resume();
 }
 
-int _mangled_main() {
+// The temporary files of saves and screenshots cut short by a crash: beside
+// the settings file, and beside its target when it is a link elsewhere.
+static void tidy_up() {
+  remove_stale_temporaries(".");
+  char real[PATH_MAX];
+  if (!follow_links(settings_file, real, sizeof real)) return;
+  char* slash = strrchr(real, '/');
+  if (!slash) return;
+  *slash = 0;
+  remove_stale_temporaries(real[0] ? real : "/");
+}
+
+int _mangled_main(int argc, char** argv) {
+  // The command line first: --help and a wrong argument need no display.
+  int status = read_command_line(argc, argv);
+  if (status >= 0) return status;
+
   // Start-up, settings first so the saved mode and music switch govern it
   screen_mode[0] = GFX_AUTODETECT_WINDOWED;
   screen_mode[1] = GFX_AUTODETECT_WINDOWED;  // full screen too is a window (set_display says why)
   load_settings(settings_file);
+  tidy_up();
+  if (forced_mode >= 0) {
+    kept_mode = mode;  // this run only: saves keep the file's mode
+    mode = forced_mode;
+  }
   catch_signals();
 
   name_window();
+  // Allegro's background thread wakes every millisecond only to look at the
+  // clock, and handles input every 10 ms: threads inherit the timer slack,
+  // so it is started with 4 ms of it, a third of its processor time. The
+  // timer thread, started later, keeps the precise default.
+  prctl(PR_SET_TIMERSLACK, allegro_thread_slack_ns);
   if (install_allegro(SYSTEM_AUTODETECT, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "plu-vesk: cannot start the Allegro library (is there a display? DISPLAY=%s)\n",
             getenv("DISPLAY") ? getenv("DISPLAY") : "");
     return 1;
   }
+  prctl(PR_SET_TIMERSLACK, 0);  // back to the default
   watch_session();
   set_window_title(window_title);
   install_keyboard();
@@ -90,7 +128,7 @@ int _mangled_main() {
     menu_selection = 1;
     while (on_stage(0)) {
       title_frame();
-      music_update();
+      after_frame();
     }
 
     reset_play();
@@ -104,14 +142,14 @@ int _mangled_main() {
       present();
       wait_play_frame();
       loop_num += 1;
-      music_update();
+      after_frame();
     }
 
     loop_num = 0;
     menu_selection = 0;
     while (on_stage(2)) {
       options_frame();
-      music_update();
+      after_frame();
     }
 
     if (quit_asked || stage > 2) break;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <xalleg.h>
 #include <X11/Xatom.h>
+#include <X11/keysym.h>
 #include <X11/extensions/Xrandr.h>
 
 #include "shell/globals.h"
@@ -94,6 +95,30 @@ static void ask_full_screen(bool on, int x, int y) {
   XUNLOCK();
 }
 
+// A key let go while the window is being made again may reach it late or
+// never, and stay down for good (a held space bar switches the display on
+// every frame): for a while after a switch, whatever the X server says is up,
+// is up. A key the player still holds stays down.
+static int settling_frames = 0;
+static const int frames_to_settle = 10;
+
+static void forget_lost_key_releases() {
+  static const struct {
+    int allegro;
+    KeySym x;
+  } keys[] = {{KEY_LEFT, XK_Left}, {KEY_RIGHT, XK_Right}, {KEY_UP, XK_Up}, {KEY_DOWN, XK_Down},
+              {KEY_SPACE, XK_space}, {KEY_ESC, XK_Escape}, {KEY_TAB, XK_Tab}};
+  XLOCK();
+  char down[32];
+  if (_xwin.display && XQueryKeymap(_xwin.display, down)) {
+    for (const auto& k : keys) {
+      KeyCode code = XKeysymToKeycode(_xwin.display, k.x);
+      if (code && !(down[code / 8] & (1 << (code % 8)))) key[k.allegro] = 0;
+    }
+  }
+  XUNLOCK();
+}
+
 static bool try_display(int m) {
   int mx, my, mw, mh;
   find_monitor(&mx, &my, &mw, &mh);
@@ -107,12 +132,21 @@ static bool try_display(int m) {
   }
   if (_xwin.display) ask_full_screen(m == 1, mx, my);
   if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, w, h, 0, 0) != 0) return false;
-  if (_xwin.display) ask_full_screen(m == 1, mx, my);
+  if (_xwin.display) {
+    ask_full_screen(m == 1, mx, my);
+    settling_frames = frames_to_settle;
+  }
   scale = k;
   frame_x = (w - 640 * k) / 2;
   frame_y = (h - 480 * k) / 2;
   clear_to_color(screen, makecol(0, 0, 0));  // the margins, drawn once
   return true;
+}
+
+void settle_keys() {
+  if (settling_frames <= 0) return;
+  settling_frames--;
+  forget_lost_key_releases();
 }
 
 bool set_display(int m) {

@@ -27,3 +27,7 @@ void name_window();
 // tries the other and leaves mode on the one that worked. Returns false when
 // neither can be set.
 bool set_display(int m);
+
+// Once a frame on the main thread: for a few frames after set_display, lets
+// go of keys whose release the window may have missed while it was made.
+void settle_keys();

@@ -50,6 +50,7 @@ void reset_game_state() {
   mode = 1;
   music_on = 1;
   high_score = 0;
+  kept_mode = -1;
   music = nullptr;
   for (platform& p : land) p = platform{};
   for (bonus& s : star) s = bonus{};

@@ -145,6 +145,7 @@ struct WindowTest : ::testing::Test {
   bool game_file_exists(const std::string& name);
   std::string read_game_file(const std::string& name);
   std::string game_stderr();
+  std::string game_stdout();
 
   // The Xvfb screen, larger than the game's 640x480; a test may change it
   // before its server starts.

@@ -1,0 +1,76 @@
+#include "shell/command_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "shell/display.h"
+
+#ifndef PV_VERSION
+#define PV_VERSION "unknown"
+#endif
+
+const char* const usage_line = "usage: plu-vesk [--window | --fullscreen] [--scale N] [--help] [--version]";
+
+const char* const help_text =
+    "Usage: plu-vesk [--window | --fullscreen] [--scale N]\n"
+    "       plu-vesk --help | --version\n"
+    "Plu Vesk: bounce a blue ball from cloud to cloud as they drift down the sky.\n"
+    "\n"
+    "  --window       play in a window this time; the saved setting stays as it is\n"
+    "  --fullscreen   play in full screen this time; the saved setting stays as it is\n"
+    "  --scale N      show each pixel of the 640x480 picture as an N x N square in\n"
+    "                 the window, N from 1 to 8 (by default the largest that keeps\n"
+    "                 the window within 90% of the screen); full screen always takes\n"
+    "                 the largest that fits the screen\n"
+    "  --help         show this help and end\n"
+    "  --version      show the version and end\n"
+    "\n"
+    "Arrows steer and move the menus' cursor, space jumps and chooses, Esc goes\n"
+    "back to the title, Tab saves \"Plu Vesk screenshot.bmp\". The game keeps\n"
+    "\"PV settings.dat\" and its screenshots in the directory it runs in, and reads\n"
+    "\"bubble.pcx\" and \"sky.mid\" from there.\n";
+
+const char* const version_text = "Plu Vesk " PV_VERSION "\n";
+
+static int refuse(const char* what, const char* arg) {
+  fprintf(stderr, "plu-vesk: %s %s; %s\n", what, arg, usage_line);
+  return 2;
+}
+
+// A scale from 1 to max_scale written in plain digits, or 0.
+static int scale_from(const char* text) {
+  if (!text || !*text || strlen(text) > 2) return 0;
+  int k = 0;
+  for (const char* c = text; *c; c++) {
+    if (*c < '0' || *c > '9') return 0;
+    k = k * 10 + (*c - '0');
+  }
+  return k >= 1 && k <= max_scale ? k : 0;
+}
+
+int read_command_line(int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "--help") == 0) {
+      fputs(help_text, stdout);
+      return 0;
+    }
+    if (strcmp(arg, "--version") == 0) {
+      fputs(version_text, stdout);
+      return 0;
+    }
+    if (strcmp(arg, "--window") == 0 || strcmp(arg, "--fullscreen") == 0) {
+      int m = arg[2] == 'w' ? 0 : 1;
+      if (forced_mode >= 0 && forced_mode != m) return refuse("cannot play both in a window and in full screen:", arg);
+      forced_mode = m;
+    } else if (strcmp(arg, "--scale") == 0 || strncmp(arg, "--scale=", 8) == 0) {
+      const char* value = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
+      forced_scale = scale_from(value);
+      if (!forced_scale) return refuse("--scale takes a whole number from 1 to 8, not", value ? value : "nothing");
+    } else {
+      return refuse(arg[0] == '-' ? "unknown option" : "unexpected argument", arg);
+    }
+  }
+  return -1;
+}
