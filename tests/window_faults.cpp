@@ -346,16 +346,8 @@ TEST_F(FaultsWindow, PointerHeldElsewhereKeepsNeitherModeFromShowing) {
       if (display.at(px, py) != shot.at(px, py)) differ++;
   EXPECT_EQ(differ, 0) << "the screen does not show the frame";
 
-  choose(1);
-  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
-  sleep_ms(menu_ready_ms);
-  tap("space");
-  ASSERT_TRUE(wait_shown(Shown::window));
-  ASSERT_TRUE(screenshot_until(
-      shot, [](const Image& s) { return shows_centred_line(s, "Fullscreen: -", 240); },
-      "the window in the options"));
-  tap("space");
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
+  ASSERT_TRUE(switch_display(Shown::window, shot, true));
+  ASSERT_TRUE(switch_display(Shown::full_screen, shot, false));
   tap("Escape");
   ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
   sleep_ms(menu_ready_ms);

@@ -71,14 +71,7 @@ TEST_F(OptionsWindow, FullScreenLineSwitchesTheDisplayAndReturnSavesIt) {
   // Back to full screen, the frame centred on the larger screen; leaving with
   // Esc keeps the file as it was.
   sleep_ms(menu_ready_ms);
-  choose(1);
-  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
-  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: -", 240));
-  sleep_ms(menu_ready_ms);
-  tap("space");
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
-  ASSERT_TRUE(screenshot(shot));
-  EXPECT_TRUE(shows_centred_line(shot, "Fullscreen: +", 240));
+  ASSERT_TRUE(switch_display(Shown::full_screen, shot, true));
   ASSERT_TRUE(grab_display(display));
   EXPECT_EQ(differences(display, shot, (screen_w - 640) / 2, (screen_h - 480) / 2), 0);
   tap("Escape");

@@ -113,14 +113,7 @@ TEST_F(ShellWindow, OnABigScreenTheWindowAndFullScreenShowThePictureScaled) {
   EXPECT_EQ(off_scaled(display, shot, window_x, window_y, 2), 0);
 
   // Full screen: the picture at 2x in the middle, black at the sides.
-  choose(1);
-  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
-  sleep_ms(menu_ready_ms);
-  tap("space");
-  ASSERT_TRUE(wait_shown(Shown::full_screen));
-  ASSERT_TRUE(screenshot_until(
-      shot, [](const Image& s) { return shows_centred_line(s, "Fullscreen: +", 240); },
-      "full screen in the options"));
+  ASSERT_TRUE(switch_display(Shown::full_screen, shot, true));
   EXPECT_EQ(shot.width, 640);
   ASSERT_TRUE(grab_display(display));
   const int ox = (1920 - 1280) / 2, oy = (1080 - 960) / 2;

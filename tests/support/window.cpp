@@ -672,6 +672,22 @@ AssertionResult WindowTest::reach_title(Shown want, Image& out) {
   return r;
 }
 
+AssertionResult WindowTest::switch_display(Shown want, Image& out, bool from_title) {
+  if (from_title) {
+    choose(1);
+    AssertionResult options = screenshot_until(out, shows_options, "the options");
+    if (!options) return options;
+    sleep_ms(menu_ready_ms);
+  }
+  tap("space");
+  AssertionResult r = wait_shown(want);
+  if (!r) return r;
+  bool full = want == Shown::full_screen;
+  return screenshot_until(
+      out, [full](const Image& s) { return shows_centred_line(s, full ? "Fullscreen: +" : "Fullscreen: -", 240); },
+      full ? "\"Fullscreen: +\" in the options" : "\"Fullscreen: -\" in the options");
+}
+
 AssertionResult WindowTest::grab_display(Image& out) {
   std::string path = root + "/display.ppm";
   int rc = run_tool({"import", "-silent", "-window", "root", "-depth", "8", "ppm:" + path},

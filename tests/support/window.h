@@ -112,6 +112,10 @@ struct WindowTest : ::testing::Test {
   // Launches the game, waits until it shows `want` and its first frame, then
   // until the title menu takes the confirm key.
   ::testing::AssertionResult reach_title(Shown want, Image& out);
+  // Switches the display with the options' full-screen line, the options
+  // open (from_title: opened from the title menu first), until the screen
+  // shows `want` and the line its mark; `out` is the options after it.
+  ::testing::AssertionResult switch_display(Shown want, Image& out, bool from_title);
   // The root window as the X server shows it (ImageMagick's import).
   ::testing::AssertionResult grab_display(Image& out);
 
