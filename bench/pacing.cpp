@@ -9,16 +9,22 @@
 // time the process and its main thread burn per second of play.
 //
 // Presentation: the cost of present() alone (the copy into buffer2 and the
-// picture brought to the window) in windows at 1x, 2x and 3x.
+// picture brought to the window) in windows at 1x, 2x and 3x, and at 1x while
+// Tab is held and a screenshot is written every 10 ms.
 //
 //   pacing [frames per kind, default 600]      (needs DISPLAY; see pacing.sh)
 #include <allegro.h>
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 #include <sys/prctl.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "busy_frame.h"
@@ -178,6 +184,50 @@ int main(int argc, char** argv) {
       rest(2);
     }
     printf("| %dx | %dx%d | %.3f | %.3f |\n", k, 640 * k, 480 * k, mean(costs), percentile(costs, 0.99));
+  }
+
+  // present() while Tab is held: a screenshot every 10 ms, as the hot key
+  // takes them, against the copy into buffer2 they share a lock with.
+  set_gfx_mode(GFX_AUTODETECT_WINDOWED, 640, 480, 0, 0);
+  scale = 1;
+  char shots[] = "/tmp/pv-pacing-XXXXXX";
+  if (mkdtemp(shots)) {
+    std::string shot = std::string(shots) + "/shot.bmp";
+    printf("\npresent() at 1x while a screenshot is written every 10 ms (Tab held), %d frames:\n"
+           "its wait for the lock the screenshot's copy holds, and the whole of it\n\n", frames);
+    printf("| Tab | wait p50 ms | wait p99 ms | wait max ms | present mean ms | present p99 ms | screenshots |\n"
+           "|---|---|---|---|---|---|---|\n");
+    for (bool held : {false, true}) {
+      std::atomic<bool> stop{false};
+      std::atomic<int> written{0};
+      std::thread tab([&] {
+        while (held && !stop) {
+          if (save_screenshot(shot.c_str())) written++;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      });
+      std::vector<double> waits, costs;
+      for (int i = 0; i < frames; i++) {
+        draw_play();
+        // present(), step by step, to time the lock on its own.
+        steady::time_point before = steady::now();
+        {
+          std::lock_guard<std::mutex> hold(frame_lock);
+          waits.push_back(ms_between(before, steady::now()));
+          blit(buffer, buffer2, 0, 0, 0, 0, 640, 480);
+        }
+        scale_blit(buffer2, screen, frame_x, frame_y, scale);
+        costs.push_back(ms_between(before, steady::now()));
+        rest(20);
+      }
+      stop = true;
+      tab.join();
+      printf("| %s | %.3f | %.3f | %.3f | %.3f | %.3f | %d |\n", held ? "held" : "up", percentile(waits, 0.5),
+             percentile(waits, 0.99), percentile(waits, 1.0), mean(costs), percentile(costs, 0.99),
+             written.load());
+    }
+    unlink(shot.c_str());
+    rmdir(shots);
   }
 
   remove_int(global_keys);

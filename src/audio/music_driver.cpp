@@ -66,16 +66,19 @@ static const char* const audio_outputs[] = {"pipewire", "pulseaudio", "alsa"};
 
 // General MIDI SoundFonts, in the order tried after the player's own choice:
 // first the one the system has made its default (Debian points this name at
-// the GM SoundFont installed last or chosen with update-alternatives), then
-// the usual files by name, the small ones first.
+// the best GM SoundFont installed, or the one chosen with
+// update-alternatives), then the usual files by name, the small ones first.
+// Compressed .sf3 files come last: they unpack as they load, which takes
+// seconds, and the larger ones hold more memory unpacked than FluidR3 does.
 static const char* const soundfont_places[] = {
   "/usr/share/sounds/sf2/default-GM.sf2",
   "/usr/share/sounds/sf2/TimGM6mb.sf2",
   "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-  "/usr/share/sounds/sf3/default-GM.sf3",
-  "/usr/share/sounds/sf3/MuseScore_General.sf3",
   "/usr/share/soundfonts/default.sf2",
   "/usr/share/soundfonts/FluidR3_GM.sf2",
+  "/usr/share/sounds/sf3/default-GM.sf3",
+  "/usr/share/sounds/sf3/FluidR3Mono_GM.sf3",
+  "/usr/share/sounds/sf3/MuseScore_General.sf3",
 };
 
 // Two periods of 3072 frames: the output thread and the sound server's
