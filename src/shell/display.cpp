@@ -75,11 +75,11 @@ static void ask_full_screen(bool on, int x, int y) {
   Atom state = XInternAtom(d, "_NET_WM_STATE", False);
   Atom full = XInternAtom(d, "_NET_WM_STATE_FULLSCREEN", False);
   XWindowAttributes seen;
+  if (on) XMoveWindow(d, w, x, y);  // onto the monitor the window manager is to fill
   if (!XGetWindowAttributes(d, w, &seen) || seen.map_state == IsUnmapped) {
     if (on) XChangeProperty(d, w, state, XA_ATOM, 32, PropModeReplace, (unsigned char*)&full, 1);
     else XDeleteProperty(d, w, state);
   } else {
-    if (on) XMoveWindow(d, w, x, y);  // the monitor a window manager fills
     XEvent e;
     memset(&e, 0, sizeof e);
     e.xclient.type = ClientMessage;
