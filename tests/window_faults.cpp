@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <functional>
@@ -16,12 +15,6 @@
 
 static const char* const settings = "PV settings.dat";
 static const char* const shot_file = "Plu Vesk screenshot.bmp";
-
-static long long now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 static bool game_over(const Image& shot) {
   return ink_missing(shot, title_text_ink("Game", 310, 150, Align::right), white_rgb) == 0 &&

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -206,8 +205,7 @@ TEST_F(ShellWindow, WindowOrFullScreenAskedOnTheCommandLineHoldsForThisRunOnly) 
   Image shot;
   ASSERT_TRUE(reach_title(Shown::window, shot));
   tap("space");
-  for (int waited = 0; waited < 20000 && read_game_file(settings) == "1 0 0"; waited += 20) sleep_ms(20);
-  EXPECT_EQ(read_game_file(settings), "1 0 15");
+  EXPECT_EQ(wait_game_file_change(settings, "1 0 0", 20000), "1 0 15");
   sleep_ms(800);
   tap("space");
   ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the run"));
@@ -232,12 +230,6 @@ TEST_F(ShellWindow, WindowOrFullScreenAskedOnTheCommandLineHoldsForThisRunOnly) 
 }
 
 // ---------------------------------------------------------------- the desktop around
-
-static long long now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 static int lines_with(const std::string& text, const std::string& what) {
   int n = 0;
@@ -339,8 +331,7 @@ TEST_F(DesktopWindow, RunAndTuneHoldStillWhileAnotherWindowHasTheFocus) {
     ASSERT_EQ(run_tool({"wmctrl", "-a", "Plu Vesk"}, nullptr), 0);
     EXPECT_GT(sink_rms(1000), 200) << "the tune did not come back";
     std::string total = saved.substr(0, 4) + "15";
-    for (int waited = 0; waited < 10000 && read_game_file(settings) == saved; waited += 20) sleep_ms(20);
-    EXPECT_EQ(read_game_file(settings), total);
+    EXPECT_EQ(wait_game_file_change(settings, saved, 10000), total);
     EXPECT_TRUE(running());
     stop_client();
     kill(game_pid, SIGTERM);

@@ -18,7 +18,11 @@ static void load() {
   loaded = true;
 }
 
-static void say_why() { fprintf(stderr, "plu-vesk: %s\n", music_problem); }
+// The tune from its beginning once the load succeeded, else why there is none.
+static void play_or_say_why() {
+  if (load_result == MUSIC_OK) play_midi(music, 1);
+  else fprintf(stderr, "plu-vesk: %s\n", music_problem);
+}
 
 void music_start() {
   if (!music) return;  // no tune, nothing to load it for
@@ -29,8 +33,7 @@ void music_start() {
 void music_update() {
   if (!loader.joinable() || !loaded) return;
   loader.join();
-  if (load_result == MUSIC_OK) play_midi(music, 1);
-  else say_why();
+  play_or_say_why();
 }
 
 void music_switch(bool on) {
@@ -41,12 +44,9 @@ void music_switch(bool on) {
     } else if (!music_ready) {
       load_result = music_open(true);
     }
-    if (load_result == MUSIC_OK) play_midi(music, 1);
-    else say_why();
+    play_or_say_why();
   } else {
-    if (loader.joinable()) loader.join();
-    stop_midi();
-    music_close();
+    music_shut_down();
     // The SoundFont's samples go back to the system, not only to the heap.
     malloc_trim(0);
   }

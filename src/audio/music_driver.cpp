@@ -15,7 +15,6 @@ struct fluid_api {
   decltype(&fluid_settings_setstr) settings_setstr;
   decltype(&fluid_settings_setnum) settings_setnum;
   decltype(&fluid_settings_setint) settings_setint;
-  decltype(&fluid_settings_copystr) settings_copystr;
   decltype(&fluid_set_log_function) set_log_function;
   decltype(&fluid_is_soundfont) is_soundfont;
   decltype(&new_fluid_synth) new_synth;
@@ -119,7 +118,6 @@ static bool load_fluidsynth() {
   FIND(settings_setstr, fluid_settings_setstr);
   FIND(settings_setnum, fluid_settings_setnum);
   FIND(settings_setint, fluid_settings_setint);
-  FIND(settings_copystr, fluid_settings_copystr);
   FIND(set_log_function, fluid_set_log_function);
   FIND(is_soundfont, fluid_is_soundfont);
   FIND(new_synth, new_fluid_synth);

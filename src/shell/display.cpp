@@ -66,17 +66,24 @@ static void find_monitor(int* x, int* y, int* w, int* h) {
 // manager for the full-screen state (with no window manager it simply covers
 // the monitor). Allegro's own full-screen driver instead grabs the keyboard
 // and pointer, which locks the player out of the rest of the desktop, and
-// spans every monitor. Set on the unmapped window before it first shows, and
-// asked of the window manager once it shows.
-static void ask_full_screen(bool on, int x, int y) {
+// spans every monitor. Set on the window before it first shows; asked of the
+// window manager after every later switch, which makes the window anew.
+static bool window_shown() {
+  XLOCK();
+  XWindowAttributes seen;
+  bool shown = XGetWindowAttributes(_xwin.display, _xwin.wm_window, &seen) && seen.map_state != IsUnmapped;
+  XUNLOCK();
+  return shown;
+}
+
+static void ask_full_screen(bool on, int x, int y, bool shown) {
   XLOCK();
   Display* d = _xwin.display;
   Window w = _xwin.wm_window;
   Atom state = XInternAtom(d, "_NET_WM_STATE", False);
   Atom full = XInternAtom(d, "_NET_WM_STATE_FULLSCREEN", False);
-  XWindowAttributes seen;
   if (on) XMoveWindow(d, w, x, y);  // onto the monitor the window manager is to fill
-  if (!XGetWindowAttributes(d, w, &seen) || seen.map_state == IsUnmapped) {
+  if (!shown) {
     if (on) XChangeProperty(d, w, state, XA_ATOM, 32, PropModeReplace, (unsigned char*)&full, 1);
     else XDeleteProperty(d, w, state);
   } else {
@@ -130,10 +137,11 @@ static bool try_display(int m) {
     w = mw < 640 ? 640 : mw, h = mh < 480 ? 480 : mh;
     k = full_screen_scale(w, h);
   }
-  if (_xwin.display) ask_full_screen(m == 1, mx, my);
-  if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, w, h, 0, 0) != 0) return false;
+  bool first_show = _xwin.display && !window_shown();
+  if (first_show) ask_full_screen(m == 1, mx, my, false);
+  if (set_gfx_mode(screen_mode[m], w, h, 0, 0) != 0) return false;
   if (_xwin.display) {
-    ask_full_screen(m == 1, mx, my);
+    if (!first_show) ask_full_screen(m == 1, mx, my, true);
     settling_frames = frames_to_settle;
   }
   scale = k;

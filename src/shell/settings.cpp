@@ -132,7 +132,8 @@ static long temporary_owner(const char* entry) {
   static const struct {
     const char* file;
     const char* ending;
-  } kinds[] = {{"PV settings.dat", ".tmp"}, {"Plu Vesk screenshot.bmp", ".tmp.bmp"}};
+  } kinds[] = {{settings_file, ".tmp"},
+               {"Plu Vesk screenshot.bmp", ".tmp.bmp"}};  // the hot keys' file: this one builds alone for the fuzzer
   for (const auto& kind : kinds) {
     size_t lead = strlen(kind.file), tail = strlen(kind.ending), len = strlen(entry);
     if (len <= lead + 1 + tail || strncmp(entry, kind.file, lead) != 0 || entry[lead] != '.' ||

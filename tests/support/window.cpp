@@ -40,7 +40,7 @@ static const char* const settings_name = "PV settings.dat";
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-static long long now_ms() {
+long long now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -267,12 +267,17 @@ static void stop_process(pid_t& pid) {
   pid = -1;
 }
 
+std::vector<std::string> WindowTest::client_environment(int on_display) {
+  std::vector<std::string> env = environment_with_display(on_display);
+  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  return env;
+}
+
 int WindowTest::run_tool(const std::vector<std::string>& argv, std::string* out, int timeout_ms) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
   int err = open_log(root + "/tools.log", true);
-  std::vector<std::string> env = environment_with_display(display);
-  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  std::vector<std::string> env = client_environment(display);
   pid_t pid = spawn(argv, env, root, pipe_fds[1], err);
   close(pipe_fds[1]);
   if (err >= 0) close(err);
@@ -420,8 +425,7 @@ AssertionResult WindowTest::launch(bool with_display) {
     AssertionResult started = start_xvfb();
     if (!started) return started;
   }
-  std::vector<std::string> env = environment_with_display(with_display ? display : -1);
-  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  std::vector<std::string> env = client_environment(with_display ? display : -1);
   if (run_as >= 0) {
     // A home the user can write, so that libraries keeping state there stay quiet.
     std::string home = root + "/home";
@@ -815,7 +819,7 @@ AssertionResult WindowTest::start_window_manager() {
 AssertionResult WindowTest::start_client(const std::vector<std::string>& argv) {
   if (client_pid > 0) return AssertionFailure() << "a client is already running";
   int log = open_log(root + "/client.log", false);
-  client_pid = spawn(argv, environment_with_display(display), root, log, log);
+  client_pid = spawn(argv, client_environment(display), root, log, log);
   if (log >= 0) close(log);
   if (client_pid < 0) return AssertionFailure() << "cannot start " << argv[0];
   return AssertionSuccess();
@@ -834,8 +838,7 @@ AssertionResult WindowTest::start_pulse() {
   mkdir(run.c_str(), 0700);
   mkdir(home.c_str(), 0700);
   pulse_env = {"XDG_RUNTIME_DIR=" + run, "PULSE_SERVER=unix:" + run + "/pulse/native"};
-  std::vector<std::string> env = environment_with_display(-1);
-  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  std::vector<std::string> env = client_environment(-1);
   env.push_back("HOME=" + home);  // its cookie and state stay in the scratch area
   int log = open_log(root + "/pulse.log", false);
   // -n: only our modules. Anonymous clients, so that a game run as another
@@ -860,8 +863,7 @@ double WindowTest::sink_rms(int ms) {
   // to start sending them.
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-  std::vector<std::string> env = environment_with_display(display);
-  env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  std::vector<std::string> env = client_environment(display);
   int log = open_log(root + "/tools.log", true);
   pid_t rec = spawn({"parec", "--device=null.monitor", "--format=s16le", "--channels=2",
                      "--rate=44100", "--latency-msec=20"},
@@ -920,6 +922,17 @@ std::string WindowTest::read_game_file(const std::string& name) {
   std::string bytes;
   read_whole(dir + "/" + name, bytes);
   return bytes;
+}
+
+std::string WindowTest::wait_game_file_change(const std::string& name, const std::string& from,
+                                              int timeout_ms) {
+  long long deadline = now_ms() + timeout_ms;
+  std::string now = read_game_file(name);
+  while (now == from && now_ms() < deadline) {
+    sleep_ms(20);
+    now = read_game_file(name);
+  }
+  return now;
 }
 
 std::string WindowTest::game_stdout() {

@@ -148,6 +148,9 @@ struct WindowTest : ::testing::Test {
 
   bool game_file_exists(const std::string& name);
   std::string read_game_file(const std::string& name);
+  // The file's bytes once they are no longer `from` ("" for a missing file),
+  // or `from` after timeout_ms.
+  std::string wait_game_file_change(const std::string& name, const std::string& from, int timeout_ms);
   std::string game_stderr();
   std::string game_stdout();
 
@@ -170,12 +173,15 @@ struct WindowTest : ::testing::Test {
 
  private:
   ::testing::AssertionResult start_xvfb();
+  // The environment of a client of the test's servers.
+  std::vector<std::string> client_environment(int on_display);
   void clean_up();
   std::string last_windows_;  // what the last look at the screen found
   void* grabber_ = nullptr;   // the X connection holding the pointer, if any
 };
 
 void sleep_ms(int ms);
+long long now_ms();  // a monotonic clock
 std::string describe_status(int status);  // "exit status 1", "killed by signal 11"
 
 // Cloud pixels (white or shade) in the box that draw_cloud with this centre
