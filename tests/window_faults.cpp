@@ -42,29 +42,6 @@ struct FaultsWindow : WindowTest {
     return names;
   }
 
-  // The game's 640x480 frame as the display shows it: for a game that cannot
-  // save a screenshot.
-  ::testing::AssertionResult frame_on_display(Image& out) {
-    Shown s = shown();
-    int ox, oy;
-    if (s == Shown::window) ox = window_x, oy = window_y;
-    else if (s == Shown::full_screen) ox = (screen_w - 640) / 2, oy = (screen_h - 480) / 2;
-    else return ::testing::AssertionFailure() << "no game frame on the screen:\n" << describe_windows();
-    Image display;
-    ::testing::AssertionResult got = grab_display(display);
-    if (!got) return got;
-    out.width = 640;
-    out.height = 480;
-    out.rgb.assign(640 * 480 * 3, 0);
-    for (int py = 0; py < 480; py++)
-      for (int px = 0; px < 640; px++) {
-        Rgb c = display.at(ox + px, oy + py);
-        unsigned char* d = &out.rgb[((size_t)py * 640 + px) * 3];
-        d[0] = c.r, d[1] = c.g, d[2] = c.b;
-      }
-    return ::testing::AssertionSuccess();
-  }
-
   ::testing::AssertionResult display_until(Image& out,
                                            const std::function<bool(const Image&)>& shows,
                                            const char* what, int timeout_ms = 5000) {

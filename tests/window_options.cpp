@@ -7,17 +7,10 @@ struct OptionsWindow : WindowTest {};
 
 static const char* const settings = "PV settings.dat";
 
-
-// The options cursor: a cloud centred on x 325, half-width 55.
+// The row of the options cursor's cloud, or 0 when none or several show.
 static int options_cursor(const Image& shot) {
-  int found = 0;
-  for (int row : {244, 264, 284}) {
-    if (cloud_pixels(shot, 325, row, 55) > 0) {
-      if (found) return 0;
-      found = row;
-    }
-  }
-  return found;
+  int entry = menu_cursor(shot);
+  return entry < 0 ? 0 : 244 + 20 * entry;
 }
 
 // Pixels where the display, at offset (ox, oy), differs from the game's frame.

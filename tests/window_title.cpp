@@ -16,16 +16,10 @@ struct TitleWindow : WindowTest {
 // top of their entry.
 static const int start_row = 244, options_row = 264, quit_row = 284;
 
-// The entry whose row holds the cursor cloud, or 0 when none or several do.
+// The row whose entry holds the cursor cloud, or 0 when none or several do.
 static int cursor_row(const Image& shot) {
-  int found = 0;
-  for (int row : {start_row, options_row, quit_row}) {
-    if (cloud_pixels(shot, 320, row, 45) > 0) {
-      if (found) return 0;
-      found = row;
-    }
-  }
-  return found;
+  int entry = menu_cursor(shot);
+  return entry < 0 ? 0 : start_row + 20 * entry;
 }
 
 TEST_F(TitleWindow, TabShowsTheTitleAndTheArrowsStepThroughIt) {

@@ -98,7 +98,7 @@ struct WindowTest : ::testing::Test {
   void tap(const char* keysym, int hold = hold_ms);  // down, hold, up, then a pause
   void key_down(const char* keysym);
   void key_up(const char* keysym);
-  // Steps a menu's cursor down `downs` entries, then confirms with space.
+  // Steps a fresh menu's cursor down `downs` entries, then confirms with space.
   void choose(int downs);
 
   // Holds Tab until "Plu Vesk screenshot.bmp" appears anew, and reads it.
@@ -116,6 +116,9 @@ struct WindowTest : ::testing::Test {
   // open (from_title: opened from the title menu first), until the screen
   // shows `want` and the line its mark; `out` is the options after it.
   ::testing::AssertionResult switch_display(Shown want, Image& out, bool from_title);
+  // The game's 640x480 frame as the display shows it, the scale undone: for
+  // a game that cannot save a screenshot.
+  ::testing::AssertionResult frame_on_display(Image& out);
   // The root window as the X server shows it (ImageMagick's import).
   ::testing::AssertionResult grab_display(Image& out);
 
@@ -194,6 +197,9 @@ bool shows_centred_line(const Image& shot, const std::string& text, int top);
 // The title menu ("Start game" in its place) and the options menu ("Return").
 bool shows_title(const Image& shot);
 bool shows_options(const Image& shot);
+// The entry (0 to 2, from the top) the title's or the options' cursor cloud
+// stands behind; -1 when no menu or no single cursor shows.
+int menu_cursor(const Image& shot);
 // The number n, lo <= n <= hi in steps of `step`, for which the centred line
 // printf(format, n) shows; -1 when none does. `format` holds one %i.
 int shown_number(const Image& shot, const char* format, int top, int lo, int hi, int step = 1);
