@@ -5,7 +5,7 @@
 
 #include "play/pools.h"
 #include "play/update.h"
-#include "shell/globals.h"
+#include "core/globals.h"
 
 inline void set_busy_frame() {
   for (int i = 0; i < 18; i++) land[i] = platform{(i % 8) * 64 + 64, 20 + i * 25, 55};

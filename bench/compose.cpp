@@ -14,7 +14,7 @@
 #include "play/screen.h"
 #include "play/update.h"
 #include "busy_frame.h"
-#include "shell/globals.h"
+#include "core/globals.h"
 
 namespace {
 

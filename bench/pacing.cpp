@@ -30,10 +30,11 @@
 #include "busy_frame.h"
 #include "draw/frame.h"
 #include "play/screen.h"
-#include "shell/clock.h"
-#include "shell/display.h"
-#include "shell/globals.h"
-#include "shell/hotkeys.h"
+#include "core/clock.h"
+#include "desktop/display.h"
+#include "core/globals.h"
+#include "core/hotkeys.h"
+#include "core/screenshot.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "play/pools.h"
 #include "play/update.h"
-#include "shell/globals.h"
-#include "shell/controls.h"
+#include "core/globals.h"
+#include "core/controls.h"
 
 struct soak_stats {
   long frames;          // play frames run

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/globals.h"
+#include "core/globals.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "draw/frame.h"
-#include "shell/globals.h"
-#include "shell/clock.h"
-#include "shell/hotkeys.h"
+#include "core/globals.h"
+#include "core/clock.h"
+#include "core/screenshot.h"
 #include "support/headless.h"
 
 namespace {

@@ -7,8 +7,9 @@
 #include "draw/frame.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/globals.h"
-#include "shell/hotkeys.h"
+#include "core/globals.h"
+#include "core/hotkeys.h"
+#include "core/screenshot.h"
 #include "support/headless.h"
 
 static long bytes_in(const char* name) {

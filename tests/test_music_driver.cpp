@@ -13,7 +13,7 @@
 
 #include "audio/music.h"
 #include "audio/music_driver.h"
-#include "shell/globals.h"
+#include "core/globals.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "play/pools.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/globals.h"
-#include "shell/controls.h"
-#include "shell/settings.h"
+#include "core/globals.h"
+#include "core/controls.h"
+#include "core/settings.h"
 #include "support/headless.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/settings.h"
+#include "core/settings.h"
 #include "support/headless.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "draw/sprites.h"
-#include "shell/globals.h"
+#include "core/globals.h"
 #include "support/headless.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include "../bench/soak_run.h"
 #include "play/pools.h"
 #include "play/update.h"
-#include "shell/globals.h"
-#include "shell/controls.h"
+#include "core/globals.h"
+#include "core/controls.h"
 #include "support/headless.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "audio/music_driver.h"
-#include "shell/globals.h"
+#include "core/globals.h"
 
 static std::thread loader;             // the start-up load, while it runs or until joined
 static std::atomic<bool> loaded{false};  // the loader has finished

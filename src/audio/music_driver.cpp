@@ -44,11 +44,6 @@ std::atomic<bool> music_ready{false};
 char soundfont_file[1024];
 char music_problem[512];
 
-unsigned char midi_status;
-int midi_needed;
-int midi_count;
-unsigned char midi_data[2];
-
 MIDI_DRIVER music_driver = {
   AL_ID('F', 'L', 'S', 'Y'), "FluidSynth", "FluidSynth software synthesizer", "FluidSynth",
   0, 0, 0xFFFF, 0, -1, -1,  // raw MIDI: Allegro allocates no voices of ours
@@ -244,52 +239,6 @@ void music_close() {
 
 void music_render(short* samples, int frames) {
   fluid.write_s16(music_synth, frames, samples, 0, 2, samples, 1, 2);
-}
-
-void midi_parser_reset() {
-  midi_status = 0;
-  midi_needed = 0;
-  midi_count = 0;
-}
-
-// Data bytes after each status: channel messages by their high nibble,
-// system common messages by the whole byte.
-static int data_length(unsigned char status) {
-  switch (status & 0xF0) {
-    case 0xC0:
-    case 0xD0: return 1;
-    case 0xF0: break;
-    default: return 2;
-  }
-  switch (status) {
-    case 0xF1:
-    case 0xF3: return 1;
-    case 0xF2: return 2;
-    default: return 0;  // F0 runs to F7 and is skipped byte by byte
-  }
-}
-
-bool midi_parse_byte(unsigned char byte, midi_event* out) {
-  if (byte >= 0xF8) return false;  // realtime: may come anywhere, changes nothing
-  if (byte & 0x80) {
-    midi_count = 0;
-    midi_needed = data_length(byte);
-    // System messages cancel running status; F7 ends a system exclusive.
-    midi_status = byte >= 0xF4 ? 0 : byte;
-    return false;
-  }
-  if (!midi_status || midi_status == 0xF0) return false;  // stray data, or inside a sysex
-  midi_data[midi_count++] = byte;
-  if (midi_count < midi_needed) return false;
-  midi_count = 0;
-  if (midi_status >= 0xF0) {  // system common: no running status after it
-    midi_status = 0;
-    return false;
-  }
-  out->status = midi_status;
-  out->data1 = midi_data[0];
-  out->data2 = midi_needed == 2 ? midi_data[1] : 0;
-  return true;
 }
 
 void midi_apply(fluid_synth_t* synth, const midi_event* e) {

@@ -8,12 +8,7 @@
 #include <atomic>
 #include <fluidsynth.h>
 
-// One channel message, status byte with its channel and up to two data bytes.
-struct midi_event {
-  unsigned char status;
-  unsigned char data1;
-  unsigned char data2;
-};
+#include "audio/midi_parser.h"
 
 // Why start-up found no music; music_problem holds the whole sentence.
 const int MUSIC_OK = 0;
@@ -30,16 +25,6 @@ extern std::atomic<bool> music_ready;  // the synth is open and takes the tune's
 extern char soundfont_file[1024];     // the SoundFont chosen by the last music_open
 extern char music_problem[512];       // why there is no music, empty when there is
 
-extern unsigned char midi_status;     // running status, 0 when there is none
-extern int midi_needed;               // data bytes the current message takes
-extern int midi_count;                // data bytes of it received so far
-extern unsigned char midi_data[2];    // those data bytes
-
-// Forgets any partial message and the running status.
-void midi_parser_reset();
-// Takes one byte of the stream; true when it completes a channel message,
-// which is then in *out. System messages are consumed and never reported.
-bool midi_parse_byte(unsigned char byte, midi_event* out);
 // Plays one channel message on the synthesizer.
 void midi_apply(fluid_synth_t* synth, const midi_event* event);
 

@@ -4,16 +4,10 @@
 #include <cstring>
 #include <mutex>
 #include <sys/prctl.h>
-#include <xalleg.h>
 
-#include "shell/clock.h"
-#include "shell/display.h"
-#include "shell/globals.h"
-#include "shell/hotkeys.h"
-
-// Allegro's X11 driver: shows a region of the screen bitmap after it was
-// written directly. Exported by the library, though not in its headers.
-extern "C" void _xwin_update_screen(int x, int y, int w, int h);
+#include "core/clock.h"
+#include "core/globals.h"
+#include "desktop/display.h"
 
 int start_time;
 
@@ -41,16 +35,7 @@ void scale_blit(BITMAP* src, BITMAP* dst, int x, int y, int k) {
     for (int j = 1; j < k; j++) memcpy((uint32_t*)dst->line[y + sy * k + j] + x, first, row_bytes);
   }
   release_bitmap(dst);
-  if (is_video_bitmap(dst)) _xwin_update_screen(x, y, 640 * k, 480 * k);
-}
-
-// Allegro leaves the picture in Xlib's queue until its background thread
-// next flushes it, up to 10 ms later and unevenly: sent now, every frame
-// reaches the display the same time after it is drawn.
-static void send_to_display() {
-  XLOCK();
-  if (_xwin.display) XFlush(_xwin.display);
-  XUNLOCK();
+  if (is_video_bitmap(dst)) show_written_region(x, y, 640 * k, 480 * k);
 }
 
 void present() {

@@ -6,10 +6,10 @@
 #include "audio/music.h"
 #include "draw/frame.h"
 #include "draw/sprites.h"
-#include "shell/controls.h"
-#include "shell/display.h"
-#include "shell/globals.h"
-#include "shell/settings.h"
+#include "core/controls.h"
+#include "desktop/display.h"
+#include "core/globals.h"
+#include "core/settings.h"
 
 const char* const options_credit = "Plu Vesk - a small game of sky, clouds and orbs";
 
@@ -27,7 +27,7 @@ void options_frame() {
       music_on = (music_on + 1) % 2;
       music_switch(music_on);
     } else {
-      stage = 0;
+      stage = STAGE_TITLE;
       kept_mode = -1;
       save_settings(settings_file);
     }

@@ -4,13 +4,13 @@
 
 #include "draw/frame.h"
 #include "draw/sprites.h"
-#include "shell/globals.h"
-#include "shell/controls.h"
+#include "core/globals.h"
+#include "core/controls.h"
 
 const char* const title_credit = "Bounce from cloud to cloud - arrows steer, space jumps";
 
 void title_frame() {
-  // Entries 1 to 3; a confirm makes the chosen entry the next stage
+  // Entries 1 to 3 are numbered as the stages they lead to: play, options, quit
   if (menu_step(1, 3)) stage = menu_selection;
 
   // Sky, the cursor cloud under the highlighted entry, then the texts over it

@@ -5,9 +5,9 @@
 #include "draw/sprites.h"
 #include "play/pools.h"
 #include "play/update.h"
-#include "shell/globals.h"
-#include "shell/controls.h"
-#include "shell/settings.h"
+#include "core/globals.h"
+#include "core/controls.h"
+#include "core/settings.h"
 
 int sky_col;
 int total_score;
@@ -24,7 +24,7 @@ static void draw_game_over() {
   total_score = metres + score;
 
   // Back to the title, once the panel has stood for 30 frames
-  if (held(JUMP) && loop_num > delay_start + 30) stage = 0;
+  if (held(JUMP) && loop_num > delay_start + 30) stage = STAGE_TITLE;
 
   // A new best total is kept at once
   if (total_score > high_score) {

@@ -4,9 +4,9 @@
 
 #include "draw/frame.h"
 #include "play/pools.h"
-#include "shell/globals.h"
-#include "shell/clock.h"
-#include "shell/controls.h"
+#include "core/globals.h"
+#include "core/clock.h"
+#include "core/controls.h"
 
 int x, y;
 float p_spd;

@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "shell/settings.h"
+#include "core/settings.h"
 
 static std::string path;
 

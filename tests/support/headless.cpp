@@ -11,10 +11,11 @@
 #include "play/pools.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/controls.h"
-#include "shell/globals.h"
-#include "shell/hotkeys.h"
-#include "shell/settings.h"
+#include "core/controls.h"
+#include "core/globals.h"
+#include "core/hotkeys.h"
+#include "core/screenshot.h"
+#include "core/settings.h"
 
 void headless_start() {
   static bool started = false;

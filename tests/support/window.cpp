@@ -26,7 +26,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "shell/globals.h"
+#include "core/globals.h"
 
 extern char** environ;
 

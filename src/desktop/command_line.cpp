@@ -1,10 +1,10 @@
-#include "shell/command_line.h"
+#include "desktop/command_line.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/display.h"
+#include "desktop/display.h"
 
 #ifndef PV_VERSION
 #define PV_VERSION "unknown"

@@ -1,4 +1,4 @@
-#include "shell/app.h"
+#include "app/app.h"
 
 #include <climits>
 #include <cstdio>
@@ -15,13 +15,14 @@
 #include "menus/title.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "shell/clock.h"
-#include "shell/command_line.h"
-#include "shell/display.h"
-#include "shell/globals.h"
-#include "shell/hotkeys.h"
-#include "shell/session.h"
-#include "shell/settings.h"
+#include "core/clock.h"
+#include "desktop/command_line.h"
+#include "desktop/display.h"
+#include "core/globals.h"
+#include "core/hotkeys.h"
+#include "core/screenshot.h"
+#include "desktop/session.h"
+#include "core/settings.h"
 
 static const long allegro_thread_slack_ns = 4000000;
 
@@ -34,7 +35,7 @@ static int stop_loading(const char* what, const char* file) {
 
 // The stage loop's test: the close button or a signal ends whatever screen is up.
 static bool on_stage(int s) {
-  if (quit_asked) stage = 3;
+  if (quit_asked) stage = STAGE_QUIT;
   return stage == s;
 }
 
@@ -49,7 +50,7 @@ static void after_frame() {
 // is asked to end.
 static void hold_run() {
   midi_pause();
-  while (!window_focused && !quit_asked && stage == 1) rest(20);
+  while (!window_focused && !quit_asked && stage == STAGE_PLAY) rest(20);
   midi_resume();
 }
 
@@ -126,13 +127,13 @@ int _mangled_main(int argc, char** argv) {
   for (;;) {
     loop_num = 0;
     menu_selection = 1;
-    while (on_stage(0)) {
+    while (on_stage(STAGE_TITLE)) {
       title_frame();
       after_frame();
     }
 
     reset_play();
-    while (on_stage(1)) {
+    while (on_stage(STAGE_PLAY)) {
       if (!window_focused) {
         hold_run();
         continue;
@@ -147,12 +148,12 @@ int _mangled_main(int argc, char** argv) {
 
     loop_num = 0;
     menu_selection = 0;
-    while (on_stage(2)) {
+    while (on_stage(STAGE_OPTIONS)) {
       options_frame();
       after_frame();
     }
 
-    if (quit_asked || stage > 2) break;
+    if (quit_asked || stage == STAGE_QUIT) break;
   }
 
   // Shut-down: the hot keys stop before the bitmaps they read go

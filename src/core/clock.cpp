@@ -1,4 +1,4 @@
-#include "shell/clock.h"
+#include "core/clock.h"
 
 #include <cstdint>
 

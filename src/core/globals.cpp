@@ -1,4 +1,4 @@
-#include "shell/globals.h"
+#include "core/globals.h"
 
 std::atomic<int> stage{0};
 int loop_num;
@@ -13,5 +13,6 @@ FONT* title;
 FONT* text;
 BITMAP* buffer;
 BITMAP* buffer2;
+std::mutex frame_lock;
 
 int allegro_errnum;

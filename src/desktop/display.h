@@ -31,3 +31,9 @@ bool set_display(int m);
 // Once a frame on the main thread: for a few frames after set_display, lets
 // go of keys whose release the window may have missed while it was made.
 void settle_keys();
+
+// After a picture was written straight into the screen bitmap's memory:
+// brings that region to the window.
+void show_written_region(int x, int y, int w, int h);
+// Sends what was drawn on the screen to the X server now.
+void send_to_display();

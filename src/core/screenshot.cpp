@@ -1,15 +1,14 @@
-#include "shell/hotkeys.h"
+#include "core/screenshot.h"
 
-#include <allegro.h>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 
-#include "shell/globals.h"
+#include "core/globals.h"
 
 const char* const screenshot_file = "Plu Vesk screenshot.bmp";
 
-std::mutex frame_lock;
 BITMAP* shot_frame;
 
 bool save_screenshot(const char* name) {
@@ -24,9 +23,4 @@ bool save_screenshot(const char* name) {
   if (failed == 0 && rename(temp.c_str(), name) == 0) return true;
   unlink(temp.c_str());
   return false;
-}
-
-void global_keys() {
-  if (key[KEY_ESC]) stage = 0;
-  if (key[KEY_TAB]) save_screenshot(screenshot_file);
 }

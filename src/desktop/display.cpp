@@ -1,4 +1,4 @@
-#include "shell/display.h"
+#include "desktop/display.h"
 
 #include <allegro.h>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <X11/keysym.h>
 #include <X11/extensions/Xrandr.h>
 
-#include "shell/globals.h"
-#include "shell/settings.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "plu-vesk.xpm"
 
 const char* const window_title = "Plu Vesk";
@@ -23,6 +23,9 @@ int frame_y = 0;
 
 // Not in Allegro's headers; the X11 driver makes the window's icon from it.
 extern "C" void* allegro_icon;
+// Allegro's X11 driver: shows a region of the screen bitmap after it was
+// written directly. Exported by the library, though not in its headers.
+extern "C" void _xwin_update_screen(int x, int y, int w, int h);
 
 int window_scale(int w, int h) {
   int k = 1;
@@ -171,4 +174,15 @@ bool set_display(int m) {
   fprintf(stderr, "plu-vesk: cannot open a display of 640x480 or more in 32-bit colour: %s\n",
           allegro_error);
   return false;
+}
+
+void show_written_region(int x, int y, int w, int h) { _xwin_update_screen(x, y, w, h); }
+
+// Allegro leaves the picture in Xlib's queue until its background thread
+// next flushes it, up to 10 ms later and unevenly: sent now, every frame
+// reaches the display the same time after it is drawn.
+void send_to_display() {
+  XLOCK();
+  if (_xwin.display) XFlush(_xwin.display);
+  XUNLOCK();
 }

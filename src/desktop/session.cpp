@@ -1,4 +1,4 @@
-#include "shell/session.h"
+#include "desktop/session.h"
 
 #include <allegro.h>
 #include <csignal>

@@ -1,8 +1,8 @@
-#include "shell/controls.h"
+#include "core/controls.h"
 
 #include <allegro.h>
 
-#include "shell/globals.h"
+#include "core/globals.h"
 
 const int b[5] = {KEY_LEFT, KEY_RIGHT, KEY_DOWN, KEY_UP, KEY_SPACE};
 

@@ -1,0 +1,21 @@
+// The MIDI byte stream Allegro's player sends a raw driver, turned back into
+// channel messages: running status, system messages and realtime bytes.
+#pragma once
+
+// One channel message, status byte with its channel and up to two data bytes.
+struct midi_event {
+  unsigned char status;
+  unsigned char data1;
+  unsigned char data2;
+};
+
+extern unsigned char midi_status;     // running status, 0 when there is none
+extern int midi_needed;               // data bytes the current message takes
+extern int midi_count;                // data bytes of it received so far
+extern unsigned char midi_data[2];    // those data bytes
+
+// Forgets any partial message and the running status.
+void midi_parser_reset();
+// Takes one byte of the stream; true when it completes a channel message,
+// which is then in *out. System messages are consumed and never reported.
+bool midi_parse_byte(unsigned char byte, midi_event* out);
