@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/files.h"
 #include "core/settings.h"
 #include "support/headless.h"
 
@@ -377,19 +378,32 @@ TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
   ASSERT_GT(gone, 0);
   waitpid(gone, nullptr, 0);
   std::string dead = std::to_string(gone), alive = std::to_string(getpid());
-  const std::vector<std::string> stale = {"PV settings.dat." + dead + ".tmp",
-                                          "Plu Vesk screenshot.bmp." + dead + ".tmp.bmp"};
+  const std::vector<std::string> stale = {"PV settings.dat." + dead + ".Xq3zA9bC.tmp",
+                                          "Plu Vesk screenshot.bmp." + dead + ".a1b2c3d4.tmp"};
   std::vector<std::string> kept = {
-      "PV settings.dat." + alive + ".tmp",            // a game still saving
-      "Plu Vesk screenshot.bmp." + alive + ".tmp.bmp",
-      "PV settings.dat", "Plu Vesk screenshot.bmp",   // the real files
-      "PV settings.dat.tmp", "PV settings.dat." + dead + "x.tmp",
-      "PV settings.dat." + dead + ".tmp.bmp", "notes." + dead + ".tmp",  // not the game's names
+      "PV settings.dat." + alive + ".Xq3zA9bC.tmp",  // a game still saving
+      "Plu Vesk screenshot.bmp." + alive + ".a1b2c3d4.tmp",
+      "PV settings.dat", "Plu Vesk screenshot.bmp",  // the real files
+      "PV settings.dat.tmp", "PV settings.dat." + dead + ".tmp",  // not the game's names
+      "PV settings.dat." + dead + "x.ab.tmp", "PV settings.dat." + dead + ".a-b.tmp",
+      "notes." + dead + ".abc.tmp",
   };
   for (const std::string& name : stale) write_file(name, "x");
   for (const std::string& name : kept) write_file(name, "x");
-  EXPECT_EQ(remove_stale_temporaries("."), 2);
+  EXPECT_EQ(remove_stale_temporaries_of(settings_file) + remove_stale_temporaries_of("Plu Vesk screenshot.bmp"), 2);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(list_dir("."), kept);
-  EXPECT_EQ(remove_stale_temporaries("no such directory"), 0);
+  EXPECT_EQ(remove_stale_temporaries("no such directory", settings_file), 0);
+
+  // The settings file a link elsewhere: the temporaries beside its target
+  // bear the target's name, and go too.
+  for (const std::string& name : kept) unlink(name.c_str());
+  ASSERT_EQ(mkdir("dotfiles", 0755), 0);
+  write_file("dotfiles/pv.dat", "0 0 5");
+  ASSERT_EQ(symlink("dotfiles/pv.dat", settings_file), 0);
+  write_file("dotfiles/pv.dat." + dead + ".Xq3zA9bC.tmp", "x");
+  write_file("dotfiles/pv.dat." + alive + ".Xq3zA9bC.tmp", "x");
+  EXPECT_EQ(remove_stale_temporaries_of(settings_file), 1);
+  EXPECT_EQ(list_dir("dotfiles"),
+            (std::vector<std::string>{"pv.dat", "pv.dat." + alive + ".Xq3zA9bC.tmp"}));
 }

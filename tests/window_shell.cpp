@@ -227,6 +227,23 @@ TEST_F(ShellWindow, WindowOrFullScreenAskedOnTheCommandLineHoldsForThisRunOnly) 
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));
   EXPECT_EQ(read_game_file(settings), "0 0 15");
+
+  // Once the player switches the mode in the options, the last choice there
+  // is what saves keep, a new best after leaving with Esc included.
+  write_settings("1 0 0");
+  arguments = {"--window"};
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  ASSERT_TRUE(switch_display(Shown::full_screen, shot, true));
+  sleep_ms(menu_ready_ms);
+  ASSERT_TRUE(switch_display(Shown::window, shot, false));
+  tap("Escape");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
+  EXPECT_EQ(read_game_file(settings), "1 0 0");
+  sleep_ms(menu_ready_ms);
+  tap("space");
+  EXPECT_EQ(wait_game_file_change(settings, "1 0 0", 20000), "0 0 15");
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(1000));
 }
 
 // ---------------------------------------------------------------- the desktop around

@@ -10,19 +10,20 @@
 
 #include "audio/music.h"
 #include "audio/music_driver.h"
+#include "core/clock.h"
+#include "core/files.h"
+#include "core/globals.h"
+#include "core/hotkeys.h"
+#include "core/screenshot.h"
+#include "core/settings.h"
+#include "desktop/command_line.h"
+#include "desktop/display.h"
+#include "desktop/session.h"
 #include "draw/frame.h"
 #include "menus/options.h"
 #include "menus/title.h"
 #include "play/screen.h"
 #include "play/update.h"
-#include "core/clock.h"
-#include "desktop/command_line.h"
-#include "desktop/display.h"
-#include "core/globals.h"
-#include "core/hotkeys.h"
-#include "core/screenshot.h"
-#include "desktop/session.h"
-#include "core/settings.h"
 
 static const long allegro_thread_slack_ns = 4000000;
 
@@ -54,18 +55,6 @@ static void hold_run() {
   midi_resume();
 }
 
-// The temporary files of saves and screenshots cut short by a crash: beside
-// the settings file, and beside its target when it is a link elsewhere.
-static void tidy_up() {
-  remove_stale_temporaries(".");
-  char real[PATH_MAX];
-  if (!follow_links(settings_file, real, sizeof real)) return;
-  char* slash = strrchr(real, '/');
-  if (!slash) return;
-  *slash = 0;
-  remove_stale_temporaries(real[0] ? real : "/");
-}
-
 int _mangled_main(int argc, char** argv) {
   // The command line first: --help and a wrong argument need no display.
   int status = read_command_line(argc, argv);
@@ -75,7 +64,9 @@ int _mangled_main(int argc, char** argv) {
   screen_mode[0] = GFX_AUTODETECT_WINDOWED;
   screen_mode[1] = GFX_AUTODETECT_WINDOWED;  // full screen too is a window (set_display says why)
   load_settings(settings_file);
-  tidy_up();
+  // What saves and screenshots cut short by a crash left
+  remove_stale_temporaries_of(settings_file);
+  remove_stale_temporaries_of(screenshot_file);
   if (forced_mode >= 0) {
     kept_mode = mode;  // this run only: saves keep the file's mode
     mode = forced_mode;

@@ -14,12 +14,3 @@ void load_settings(const char* name);
 // Replaces the file whole or not at all; returns false when it could not.
 // A file that is a symbolic link stays one: its target is replaced.
 bool save_settings(const char* name);
-
-// The file a name finally leads to, through any symbolic links (a link to a
-// file not made yet leads to where it will be). Returns false past 40 links.
-bool follow_links(const char* name, char* out, size_t size);
-
-// Removes the temporary files that saves and screenshots of games no longer
-// running left in dir, cut short by a crash; those of a running game stay.
-// Returns how many went.
-int remove_stale_temporaries(const char* dir);
