@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -372,6 +373,134 @@ TEST_F(SettingsTest, SaveThroughALinkReplacesItsTargetAndTheLinkStays) {
   kept_mode = -1;
 }
 
+namespace {
+
+bool is_link(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Hands a link (not its target) to nobody. Only root may; false otherwise.
+bool give_to_nobody(const std::string& path) { return lchown(path.c_str(), 65534, 65534) == 0; }
+
+}  // namespace
+
+TEST_F(SettingsTest, SaveNeverWritesThroughLinksPlantedUnderItsTemporaryNames) {
+  // Files of the player's elsewhere, and links to them under the names a save
+  // of this process could use: the old predictable one and guesses at the new.
+  ASSERT_EQ(mkdir("mine", 0755), 0);
+  ASSERT_EQ(mkdir("dotfiles", 0755), 0);
+  const std::string pid = std::to_string(getpid());
+  std::mt19937 pick(22);
+  const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  auto plant = [&](const std::string& dir_part, const std::string& base) {
+    std::vector<std::string> names = {base + "." + pid + ".tmp"};
+    for (int i = 0; i < 20; i++) {
+      std::string tail;
+      for (int k = 0; k < 8; k++) tail += letters[pick() % letters.size()];
+      names.push_back(base + "." + pid + "." + tail + ".tmp");
+    }
+    for (size_t i = 0; i < names.size(); i++) {
+      std::string target = dir + "/mine/" + (dir_part.empty() ? "a" : "b") + std::to_string(i);
+      // Every third target not made yet: a save must not create it either.
+      if (i % 3) write_file(target, "the player's own " + std::to_string(i));
+      ASSERT_EQ(symlink(target.c_str(), (dir_part + names[i]).c_str()), 0);
+    }
+  };
+  plant("", settings_file);
+  plant("dotfiles/", "pv.dat");  // beside the target of the player's own link
+  const std::vector<std::string> targets = list_dir("mine");
+  std::vector<std::string> bytes;
+  for (const std::string& t : targets) bytes.push_back(read_file("mine/" + t));
+  const std::vector<std::string> here = list_dir("."), there = list_dir("dotfiles");
+
+  set_values(0, 0, 15);
+  std::string err = capture_stderr([] { EXPECT_TRUE(save_settings(settings_file)); });
+  EXPECT_EQ(read_file(settings_file), "0 0 15");
+  EXPECT_FALSE(is_link(settings_file));
+  std::vector<std::string> want_here = here;
+  want_here.push_back(settings_file);
+  std::sort(want_here.begin(), want_here.end());
+  EXPECT_EQ(list_dir("."), want_here);  // the plants stay, no temporary is left
+
+  // Through the player's own link, beside its target.
+  ASSERT_EQ(unlink(settings_file), 0);
+  ASSERT_EQ(symlink("dotfiles/pv.dat", settings_file), 0);
+  set_values(1, 0, 16);
+  err += capture_stderr([] { EXPECT_TRUE(save_settings(settings_file)); });
+  EXPECT_TRUE(is_link(settings_file));
+  EXPECT_EQ(read_file("dotfiles/pv.dat"), "1 0 16");
+  std::vector<std::string> want_there = there;
+  want_there.push_back("pv.dat");
+  std::sort(want_there.begin(), want_there.end());
+  EXPECT_EQ(list_dir("dotfiles"), want_there);
+
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(list_dir("mine"), targets);
+  for (size_t i = 0; i < targets.size(); i++)
+    EXPECT_EQ(read_file("mine/" + targets[i]), bytes[i]) << targets[i];
+}
+
+TEST_F(SettingsTest, ALinkOfAnotherUserIsReplacedNotFollowed) {
+  ASSERT_EQ(mkdir("mine", 0755), 0);
+  write_file("mine/pv.dat", "0 0 1234");
+  write_file("mine/other.dat", "1 0 99");
+  ASSERT_EQ(symlink("mine/pv.dat", settings_file), 0);
+  if (!give_to_nobody(settings_file)) GTEST_SKIP() << "only root can hand a link to another user";
+
+  // Read as no file, saved over the link itself; said once for the whole run.
+  set_values(1, 1, 0);
+  std::string err = capture_stderr([] {
+    load_settings(settings_file);
+    expect_values({1, 1, 0});
+    set_values(0, 1, 15);
+    EXPECT_TRUE(save_settings(settings_file));
+    set_values(0, 1, 16);
+    EXPECT_TRUE(save_settings(settings_file));
+  });
+  EXPECT_FALSE(is_link(settings_file));
+  EXPECT_EQ(read_file(settings_file), "0 1 16");
+  EXPECT_EQ(read_file("mine/pv.dat"), "0 0 1234");
+  EXPECT_EQ(list_dir("mine"), (std::vector<std::string>{"other.dat", "pv.dat"}));
+  EXPECT_EQ(list_dir("."), (std::vector<std::string>{settings_file, "mine"}));
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("\"PV settings.dat\""), std::string::npos) << err;
+  EXPECT_NE(err.find("65534"), std::string::npos) << err;
+
+  // Further on the way: the player's link to another user's link, and the
+  // player's link through another user's link to a directory. Each time the
+  // name itself is replaced and nothing further on is touched.
+  struct Way {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> links;  // name, target; the first handed to nobody
+  } ways[] = {
+      {"a link to a link", {{"mine/middle", "other.dat"}, {settings_file, "mine/middle"}}},
+      {"a directory link", {{"elsewhere", "mine"}, {settings_file, "elsewhere/other.dat"}}},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.what);
+    told_foreign_link = false;
+    ASSERT_EQ(unlink(settings_file), 0);
+    for (const auto& link : way.links) ASSERT_EQ(symlink(link.second.c_str(), link.first.c_str()), 0);
+    ASSERT_TRUE(give_to_nobody(way.links[0].first));
+    set_values(1, 1, 0);
+    err = capture_stderr([] {
+      load_settings(settings_file);
+      expect_values({1, 1, 0});
+      set_values(1, 0, 17);
+      EXPECT_TRUE(save_settings(settings_file));
+    });
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(is_link(settings_file));
+    EXPECT_EQ(read_file(settings_file), "1 0 17");
+    EXPECT_TRUE(is_link(way.links[0].first));
+    EXPECT_EQ(read_file("mine/other.dat"), "1 0 99");
+    EXPECT_EQ(read_file("mine/pv.dat"), "0 0 1234");
+    ASSERT_EQ(unlink(way.links[0].first.c_str()), 0);
+    EXPECT_EQ(list_dir("mine"), (std::vector<std::string>{"other.dat", "pv.dat"}));
+  }
+}
+
 TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
   pid_t gone = fork();
   if (gone == 0) _exit(0);
@@ -390,9 +519,32 @@ TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
   };
   for (const std::string& name : stale) write_file(name, "x");
   for (const std::string& name : kept) write_file(name, "x");
+  // Under the names of a dead game, but nothing a save of ours makes: a link
+  // (to a file of the player's), a directory, a pipe, another user's file.
+  ASSERT_EQ(mkdir("mine", 0755), 0);
+  write_file("mine/own.dat", "the player's own");
+  const std::string link = "PV settings.dat." + dead + ".Link1234.tmp";
+  const std::string dangling = "Plu Vesk screenshot.bmp." + dead + ".Link5678.tmp";
+  const std::string others = "PV settings.dat." + dead + ".Other123.tmp";
+  ASSERT_EQ(symlink("mine/own.dat", link.c_str()), 0);
+  ASSERT_EQ(symlink("mine/gone.dat", dangling.c_str()), 0);
+  ASSERT_EQ(mkdir(("PV settings.dat." + dead + ".Dir12345.tmp").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(("PV settings.dat." + dead + ".Pipe1234.tmp").c_str(), 0644), 0);
+  write_file(others, "x");
+  bool as_root = give_to_nobody(others);
+  if (!as_root) {
+    ASSERT_EQ(unlink(others.c_str()), 0);  // only root can hand it over
+  }
+  kept.insert(kept.end(), {link, dangling, "PV settings.dat." + dead + ".Dir12345.tmp",
+                           "PV settings.dat." + dead + ".Pipe1234.tmp", "mine"});
+  if (as_root) kept.push_back(others);
+
   EXPECT_EQ(remove_stale_temporaries_of(settings_file) + remove_stale_temporaries_of("Plu Vesk screenshot.bmp"), 2);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(list_dir("."), kept);
+  EXPECT_TRUE(is_link(link));
+  EXPECT_EQ(read_file("mine/own.dat"), "the player's own");
+  EXPECT_EQ(list_dir("mine"), std::vector<std::string>{"own.dat"});
   EXPECT_EQ(remove_stale_temporaries("no such directory", settings_file), 0);
 
   // The settings file a link elsewhere: the temporaries beside its target
@@ -406,4 +558,13 @@ TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
   EXPECT_EQ(remove_stale_temporaries_of(settings_file), 1);
   EXPECT_EQ(list_dir("dotfiles"),
             (std::vector<std::string>{"pv.dat", "pv.dat." + alive + ".Xq3zA9bC.tmp"}));
+
+  // Unless the link is another user's: it is not followed there either.
+  if (!as_root) return;
+  write_file("dotfiles/pv.dat." + dead + ".Xq3zA9bC.tmp", "x");
+  ASSERT_TRUE(give_to_nobody(settings_file));
+  EXPECT_EQ(remove_stale_temporaries_of(settings_file), 0);
+  EXPECT_EQ(list_dir("dotfiles"),
+            (std::vector<std::string>{"pv.dat", "pv.dat." + alive + ".Xq3zA9bC.tmp",
+                                      "pv.dat." + dead + ".Xq3zA9bC.tmp"}));
 }

@@ -1,6 +1,7 @@
 // The real game when its surroundings go wrong: a working directory it cannot
-// write, a settings file that is not what it should be, a screenshot key held
-// down in play, and the pointer held by another client.
+// write, a settings file that is not what it should be, links another user
+// planted, a screenshot key held down in play, and the pointer held by
+// another client.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,6 +244,96 @@ TEST_F(FaultsWindow, SettingsFileOfNoiseStartsInAValidMode) {
     ASSERT_TRUE(wait_exit_ok(2000));
     EXPECT_TRUE(read_game_file(settings) == bytes) << "the settings file was rewritten";
   }
+}
+
+TEST_F(FaultsWindow, LinksOfOthersNeverTakeTheSettingsElsewhere) {
+  // Files of the player's outside the game's directory, which another user
+  // can write into.
+  std::string mine = root + "/mine";
+  ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+  auto write_mine = [&](const std::string& name, const std::string& bytes) {
+    FILE* f = fopen((mine + "/" + name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+  };
+  auto read_mine = [&]() {
+    std::vector<std::pair<std::string, std::string>> files;
+    if (DIR* d = opendir(mine.c_str())) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        FILE* f = fopen((mine + "/" + e->d_name).c_str(), "rb");
+        std::string bytes;
+        for (int c; f && (c = getc(f)) != EOF;) bytes.push_back((char)c);
+        if (f) fclose(f);
+        files.push_back({e->d_name, bytes});
+      }
+      closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  };
+  Image shot;
+  auto run_to_a_new_best = [&](Shown want, const std::string& before) {
+    ASSERT_TRUE(wait_shown(want));
+    ASSERT_TRUE(wait_first_frame(shot));
+    sleep_ms(menu_ready_ms);
+    tap("space");  // "Start game", left alone until the ball is lost
+    EXPECT_EQ(wait_game_file_change(settings, before, 20000), "1 1 15");
+    sleep_ms(800);
+    tap("space");
+    ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the run"));
+    sleep_ms(menu_ready_ms);
+    choose(2);
+    ASSERT_TRUE(wait_exit_ok(2000));
+  };
+
+  // Links to them under the settings' temporary names with the pid of the
+  // game just started: the old predictable name and guesses at the new.
+  ASSERT_TRUE(launch());
+  const std::string pid = std::to_string(game_pid);
+  std::vector<std::string> planted = {std::string(settings) + "." + pid + ".tmp"};
+  std::mt19937 pick(22);
+  const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  while (planted.size() < 30) {
+    std::string tail;
+    for (int k = 0; k < 8; k++) tail += letters[pick() % letters.size()];
+    planted.push_back(std::string(settings) + "." + pid + "." + tail + ".tmp");
+  }
+  for (size_t i = 0; i < planted.size(); i++) {
+    std::string target = mine + "/file" + std::to_string(i);
+    if (i % 3) write_mine("file" + std::to_string(i), "the player's own " + std::to_string(i));
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/" + planted[i]).c_str()), 0);
+  }
+  const auto before = read_mine();
+  run_to_a_new_best(Shown::full_screen, "");
+  EXPECT_EQ(read_mine(), before) << "a file the links lead to was written";
+  std::vector<std::string> want = planted;
+  want.insert(want.end(), {settings, shot_file, "bubble.pcx", "sky.mid"});
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(listing(), want);  // the links stay, no temporary is left
+  EXPECT_EQ(game_stderr().find(settings), std::string::npos) << game_stderr();
+
+  // "PV settings.dat" itself a link of another user's to the player's file:
+  // read as no file (full screen, best 0, not that file's windowed 1234),
+  // and replaced by the new best, which says so once.
+  if (geteuid() != 0) return;  // only root can hand a link to another user
+  for (const std::string& name : planted) unlink((dir + "/" + name).c_str());
+  remove_from_game_dir(settings);
+  write_mine("pv.dat", "0 0 1234");
+  std::string link = dir + "/" + settings;
+  ASSERT_EQ(symlink((mine + "/pv.dat").c_str(), link.c_str()), 0);
+  ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+  const auto before_link = read_mine();
+  ASSERT_TRUE(launch());
+  run_to_a_new_best(Shown::full_screen, "0 0 1234");
+  struct stat st;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link is still there";
+  EXPECT_EQ(read_mine(), before_link);
+  std::string err = game_stderr();
+  EXPECT_EQ(occurrences(err, "link of another user's (uid 65534)"), 1) << err;
+  EXPECT_EQ(occurrences(err, not_saved), 0) << err;
 }
 
 TEST_F(FaultsWindow, HeldScreenshotKeyWritesWholeFilesAndKeepsThePace) {

@@ -12,8 +12,13 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 int create_temporary(const char* name, char* out, size_t size) {
+  return create_temporary_at(AT_FDCWD, name, out, size);
+}
+
+int create_temporary_at(int dir, const char* base, char* out, size_t size) {
   static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   for (int tries = 0; tries < 100; tries++) {
     unsigned char noise[8];
@@ -21,11 +26,11 @@ int create_temporary(const char* name, char* out, size_t size) {
     char tail[sizeof noise + 1];
     for (size_t i = 0; i < sizeof noise; i++) tail[i] = letters[noise[i] % (sizeof letters - 1)];
     tail[sizeof noise] = 0;
-    if (snprintf(out, size, "%s.%ld.%s.tmp", name, (long)getpid(), tail) >= (int)size) {
+    if (snprintf(out, size, "%s.%ld.%s.tmp", base, (long)getpid(), tail) >= (int)size) {
       errno = ENAMETOOLONG;
       return -1;
     }
-    int fd = open(out, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = openat(dir, out, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;  // errno is still EEXIST
@@ -51,52 +56,148 @@ long temporary_owner(const char* entry, const char* base) {
   return pid;
 }
 
-int remove_stale_temporaries(const char* dir, const char* base) {
-  DIR* d = opendir(dir);
-  if (!d) return 0;
+// Links the game may follow: the player's own (a dotfile manager's) and the
+// system's. Anyone else's could send a save onto a file of the player's.
+static bool trusted_owner(uid_t uid) { return uid == geteuid() || uid == 0; }
+
+// "a/b/c" as "a/b" and "c"; "c" as "." and "c"; "/c" as "/" and "c".
+static void split_path(const std::string& path, std::string& dir, std::string& base) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    dir = ".";
+    base = path;
+  } else {
+    dir = slash == 0 ? "/" : path.substr(0, slash);
+    base = path.substr(slash + 1);
+  }
+}
+
+static std::string join_path(const std::string& dir, const std::string& part) {
+  if (dir == ".") return part;
+  return dir == "/" ? "/" + part : dir + "/" + part;
+}
+
+bool locate_file(const char* name, file_place* out) {
+  std::string dir_path, base;
+  split_path(name, dir_path, base);
+  out->dir = open(dir_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  out->name = base;
+  out->path = name;
+  out->links = 0;
+  out->refused = -1;
+  if (out->dir < 0) return false;
+  // Each directory is opened without following a link, and the file is then
+  // reached from the last one: a directory swapped for a link after the look
+  // cannot redirect the save.
+  int dir = dup(out->dir);
+  std::string where = dir_path;
+  std::vector<std::string> parts = {base};  // what is left to walk, the next part last
+  int links = 0;
+  while (dir >= 0) {
+    std::string part = parts.back();
+    parts.pop_back();
+    if (part.empty() || part == ".") {
+      if (parts.empty()) {  // a path that ends in a directory
+        errno = EISDIR;
+        break;
+      }
+      continue;
+    }
+    struct stat st;
+    if (fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      if (!trusted_owner(st.st_uid) || links == 40) {
+        if (!trusted_owner(st.st_uid)) out->refused = st.st_uid;
+        close(dir);
+        return true;  // the name itself
+      }
+      char target[PATH_MAX];
+      ssize_t n = readlinkat(dir, part.c_str(), target, sizeof target - 1);
+      if (n < 0) break;
+      target[n] = 0;
+      links++;
+      if (target[0] == '/') {
+        close(dir);
+        dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        where = "/";
+      }
+      std::vector<std::string> more;
+      for (const char* p = target; *p;) {
+        const char* slash = strchr(p, '/');
+        size_t len = slash ? (size_t)(slash - p) : strlen(p);
+        more.emplace_back(p, len);
+        p += len + (slash ? 1 : 0);
+      }
+      if (more.empty()) more.push_back("");
+      parts.insert(parts.end(), more.rbegin(), more.rend());
+      continue;
+    }
+    if (parts.empty()) {  // the file itself, or where it will be
+      close(out->dir);
+      out->dir = dir;
+      out->name = part;
+      out->path = join_path(where, part);
+      out->links = links;
+      return true;
+    }
+    int next = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int why = errno;
+    close(dir);
+    dir = next;
+    where = join_path(where, part);
+    errno = why;
+  }
+  int why = errno;
+  if (dir >= 0) close(dir);
+  close(out->dir);
+  out->dir = -1;
+  out->path = where;
+  errno = why;
+  return false;
+}
+
+// Sweeps the directory open as dir for the stale temporaries of base.
+static int sweep(int dir, const char* base) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return 0;
+  }
   int removed = 0;
   while (dirent* e = readdir(d)) {
     long pid = temporary_owner(e->d_name, base);
     // Only a process that is gone: a running game's save is still under way.
     if (pid <= 0 || kill((pid_t)pid, 0) == 0 || errno != ESRCH) continue;
-    std::string path = std::string(dir) + "/" + e->d_name;
-    if (unlink(path.c_str()) == 0) removed++;
+    // Only what a save of ours could have left: a regular file of this user's.
+    // The name may change hands between this look and the unlink, but unlinkat
+    // only takes a name out of this one directory, following and writing
+    // nothing: that is as far as the check can be carried.
+    struct stat st;
+    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != geteuid())
+      continue;
+    if (unlinkat(dir, e->d_name, 0) == 0) removed++;
   }
   closedir(d);
   return removed;
 }
 
-// Sweeps the directory of a path for its file's temporaries.
-static int sweep_beside(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return remove_stale_temporaries(".", path.c_str());
-  std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-  return remove_stale_temporaries(dir.c_str(), path.c_str() + slash + 1);
-}
-
-int remove_stale_temporaries_of(const char* file) {
-  int removed = sweep_beside(file);
-  char real[PATH_MAX];
-  if (follow_links(file, real, sizeof real) && strcmp(real, file) != 0) removed += sweep_beside(real);
+int remove_stale_temporaries(const char* dir, const char* base) {
+  int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  int removed = sweep(fd, base);
+  close(fd);
   return removed;
 }
 
-bool follow_links(const char* name, char* out, size_t size) {
-  std::string path = name;
-  for (int hops = 0; hops < 40; hops++) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      if (path.size() >= size) return false;
-      snprintf(out, size, "%s", path.c_str());
-      return true;
-    }
-    char target[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n < 0) return false;
-    target[n] = 0;
-    size_t slash = path.rfind('/');
-    if (target[0] == '/' || slash == std::string::npos) path = target;
-    else path = path.substr(0, slash + 1) + target;
-  }
-  return false;
+int remove_stale_temporaries_of(const char* file) {
+  std::string dir, base;
+  split_path(file, dir, base);
+  int removed = remove_stale_temporaries(dir.c_str(), base.c_str());
+  file_place at;
+  if (!locate_file(file, &at)) return removed;
+  if (at.links > 0 && at.refused < 0) removed += sweep(at.dir, at.name.c_str());
+  close(at.dir);
+  return removed;
 }

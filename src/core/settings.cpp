@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/files.h"
@@ -13,6 +14,7 @@ int mode = 1;        // full screen until the file says otherwise
 int music_on = 1;
 int high_score = 0;
 int kept_mode = -1;
+bool told_foreign_link = false;
 
 const char* const settings_file = "PV settings.dat";
 
@@ -59,9 +61,30 @@ static bool read_number(FILE* f, int* out) {
   return true;
 }
 
+// Said once a run: the settings file leads through a link of another user's.
+static void tell_refused(const char* name, const file_place& at) {
+  if (at.refused < 0 || told_foreign_link) return;
+  told_foreign_link = true;
+  fprintf(stderr,
+          "plu-vesk: \"%s\" leads through a link of another user's (uid %ld): not followed; "
+          "saves replace \"%s\" itself\n",
+          name, at.refused, name);
+}
+
 void load_settings(const char* name) {
-  FILE* f = fopen(name, "rb");
-  if (!f) return;
+  file_place at;
+  if (!locate_file(name, &at)) return;
+  tell_refused(name, at);
+  // Another user's link reads as no file: its target could be any file of the
+  // player's, and its numbers would go into the next save.
+  int fd = at.refused < 0 ? openat(at.dir, at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+  close(at.dir);
+  if (fd < 0) return;
+  FILE* f = fdopen(fd, "rb");
+  if (!f) {
+    close(fd);
+    return;
+  }
   int v;
   // A mode or music switch other than 0 or 1 would index past two-entry tables.
   if (read_number(f, &v)) {
@@ -76,28 +99,36 @@ void load_settings(const char* name) {
 
 bool save_settings(const char* name) {
   // Written beside the real file and renamed over it, so the file is always
-  // whole; through a link, beside and over the link's target, so the link
-  // (a dotfile manager's, say) stays.
-  char real[PATH_MAX];
-  if (!follow_links(name, real, sizeof real)) snprintf(real, sizeof real, "%s", name);
+  // whole; through the player's own links, beside and over their target, so
+  // a link (a dotfile manager's, say) stays. Anyone else's link is replaced.
+  file_place at;
   char temp[PATH_MAX + 32];
   char bytes[48];
   int n = snprintf(bytes, sizeof bytes, "%i %i %i", kept_mode >= 0 ? kept_mode : mode, music_on,
                    high_score);
   const char* failed = nullptr;
-  int fd = create_temporary(real, temp, sizeof temp);
-  if (fd < 0) {
-    failed = "create";
+  if (!locate_file(name, &at)) {
+    failed = "reach";
   } else {
-    if (write(fd, bytes, n) != n) failed = "write";
-    else if (fsync(fd) != 0) failed = "flush";
-    if (close(fd) != 0 && !failed) failed = "close";
-    if (!failed && rename(temp, real) != 0) failed = "replace";
-    if (failed) unlink(temp);
+    tell_refused(name, at);
+    int fd = create_temporary_at(at.dir, at.name.c_str(), temp, sizeof temp);
+    if (fd < 0) {
+      failed = "create";
+    } else {
+      if (write(fd, bytes, n) != n) failed = "write";
+      else if (fsync(fd) != 0) failed = "flush";
+      if (close(fd) != 0 && !failed) failed = "close";
+      if (!failed && renameat(at.dir, temp, at.dir, at.name.c_str()) != 0) failed = "replace";
+      int why = errno;
+      if (failed) unlinkat(at.dir, temp, 0);
+      errno = why;
+    }
   }
+  int why = errno;
+  if (at.dir >= 0) close(at.dir);
   if (failed) {
-    fprintf(stderr, "plu-vesk: settings not saved (could not %s \"%s\": %s)\n", failed, real,
-            strerror(errno));
+    fprintf(stderr, "plu-vesk: settings not saved (could not %s \"%s\": %s)\n", failed,
+            at.path.c_str(), strerror(why));
     return false;
   }
   return true;

@@ -52,6 +52,7 @@ void reset_game_state() {
   music_on = 1;
   high_score = 0;
   kept_mode = -1;
+  told_foreign_link = false;
   music = nullptr;
   for (platform& p : land) p = platform{};
   for (bonus& s : star) s = bonus{};
