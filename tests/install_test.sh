@@ -106,7 +106,9 @@ has() {  # has list item: the item, with or without a version, is in the list
   case ", $1," in *", $2,"* | *", $2 ("*) return 0 ;; esac
   return 1
 }
-has "$depends" liballegro4.4 || fail "Depends lacks liballegro4.4: $depends"
+for d in liballegro4.4 libxss1 libdbus-1-3; do  # the last two hold the screensaver off
+  has "$depends" "$d" || fail "Depends lacks $d: $depends"
+done
 case $depends in *fluid*) fail "Depends names the music's packages: $depends" ;; esac
 for d in libfluidsynth3 "timgm6mb-soundfont | fluid-soundfont-gm"; do
   has "$recommends" "$d" || fail "Recommends lacks '$d': $recommends"

@@ -1,10 +1,12 @@
 // The real game under Xvfb: display mode at start-up, the screenshot hot key,
 // the ways start-up can fail, and the desktop around the window: a window
-// manager's close button, the keyboard focus, signals and a lost display.
+// manager's close button, the keyboard focus, signals, a lost display and
+// the screensaver.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <functional>
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -374,4 +376,93 @@ TEST_F(DesktopWindow, LostDisplayEndsTheGameAtOnceWithOneLine) {
     EXPECT_EQ(lines_with(err, "plu-vesk: ") - lines_with(err, "plu-vesk: no music"), 1) << err;
     EXPECT_EQ(read_game_file(settings), saved);
   }
+}
+
+static bool eventually(const std::function<bool()>& holds, int timeout_ms) {
+  long long deadline = now_ms() + timeout_ms;
+  while (!holds()) {
+    if (now_ms() > deadline) return false;
+    sleep_ms(50);
+  }
+  return true;
+}
+
+TEST_F(DesktopWindow, ScreensaverHeldOffOnlyWhileARunIsInPlay) {
+  write_settings("0 0 0");
+  ASSERT_TRUE(trace_x_requests());
+  ASSERT_TRUE(start_session_bus());
+  const char* const suspend = "Suspend suspend=true";
+  const char* const resume = "Suspend suspend=false";
+  const char* const reset = "ForceScreenSaver mode=Reset";
+  auto x_count = [&](const char* what) { return lines_with(x_requests(), what); };
+  // Calls whose line starts with `what`.
+  auto calls = [&](const std::string& what) {
+    std::string text = "\n" + screensaver_calls(), start = "\n" + what;
+    int n = 0;
+    for (size_t at = text.find(start); at != std::string::npos; at = text.find(start, at + 1)) n++;
+    return n;
+  };
+  // The cookie the service gave last, -1 for none.
+  auto last_cookie = [&]() {
+    std::string text = screensaver_calls();
+    size_t at = text.rfind("\" \"Playing\" ");
+    return at == std::string::npos ? -1 : atoi(text.c_str() + at + 12);
+  };
+
+  // The title asks nothing of either.
+  ASSERT_TRUE(up_on_title());
+  sleep_ms(1000);
+  EXPECT_EQ(x_count("MIT-SCREEN-SAVER-Request") + x_count("ForceScreenSaver"), 0);
+  EXPECT_EQ(screensaver_calls(), "ready\n");
+
+  // A run left untouched: the server's screensaver suspended and its idle
+  // time reset, the service asked to hold off, for as long as the ball lives.
+  long long started = now_ms();
+  tap("space");
+  ASSERT_TRUE(eventually([&] { return calls("Inhibit") == 1; }, 3000)) << screensaver_calls();
+  EXPECT_EQ(calls("Inhibit \"Plu Vesk\" \"Playing\" "), 1) << screensaver_calls();
+  EXPECT_EQ(calls("Other"), 0) << screensaver_calls();
+  EXPECT_EQ(x_count(suspend), 1);
+  EXPECT_GE(x_count(reset), 1);
+  sleep_ms(1500);
+  EXPECT_EQ(x_count(resume) + calls("UnInhibit"), 0) << "let go in the middle of the run";
+
+  // The ball lost, the game-over panel up: both let go, with the cookie given.
+  int cookie = last_cookie();
+  ASSERT_TRUE(eventually([&] { return x_count(resume) == 1 && calls("UnInhibit") == 1; }, 8000))
+      << screensaver_calls();
+  EXPECT_GT(now_ms() - started, 3000) << "let go before the ball was lost";
+  EXPECT_EQ(calls("UnInhibit " + std::to_string(cookie) + "\n"), 1) << screensaver_calls();
+  EXPECT_TRUE(running());
+
+  // The next run, held while another window has the focus and taken up again.
+  sleep_ms(800);
+  tap("space");
+  Image shot;
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the run"));
+  sleep_ms(menu_ready_ms);
+  tap("space");
+  ASSERT_TRUE(eventually([&] { return calls("Inhibit") == 2 && x_count(suspend) == 2; }, 3000))
+      << screensaver_calls();
+  ASSERT_TRUE(start_client({"xlogo"}));
+  std::string other;
+  ASSERT_TRUE(eventually([&] {
+    run_tool({"xdotool", "search", "--class", "xlogo"}, &other);
+    return !other.empty();
+  }, 3000));
+  run_tool({"xdotool", "windowfocus", other.substr(0, other.find('\n'))}, nullptr);
+  EXPECT_TRUE(eventually([&] { return x_count(resume) == 2 && calls("UnInhibit") == 2; }, 3000))
+      << "not let go while held; " << screensaver_calls();
+  run_tool({"xdotool", "windowfocus", id}, nullptr);
+  EXPECT_TRUE(eventually([&] { return calls("Inhibit") == 3 && x_count(suspend) == 3; }, 3000))
+      << "not taken up again; " << screensaver_calls();
+
+  // Quitting mid-run lets go before the game ends.
+  cookie = last_cookie();
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(2000));
+  EXPECT_EQ(x_count(resume), 3);
+  EXPECT_EQ(calls("UnInhibit " + std::to_string(cookie) + "\n"), 1) << screensaver_calls();
+  EXPECT_EQ(x_count(suspend), 3);
+  EXPECT_EQ(game_stderr(), "");  // the bus and the X extension said nothing either
 }

@@ -18,6 +18,7 @@
 #include "core/settings.h"
 #include "desktop/command_line.h"
 #include "desktop/display.h"
+#include "desktop/screensaver.h"
 #include "desktop/session.h"
 #include "draw/frame.h"
 #include "menus/options.h"
@@ -47,9 +48,10 @@ static void after_frame() {
 }
 
 // A run holds still while the window is away from the keyboard: no frame is
-// run or counted and the tune pauses, until the focus comes back or the game
-// is asked to end.
+// run or counted, the tune pauses and the screensaver may come, until the
+// focus comes back or the game is asked to end.
 static void hold_run() {
+  keep_screen_awake(false);
   midi_pause();
   while (!window_focused && !quit_asked && stage == STAGE_PLAY) rest(20);
   midi_resume();
@@ -130,12 +132,14 @@ int _mangled_main(int argc, char** argv) {
         continue;
       }
       update_play();
+      keep_screen_awake(alive);
       draw_play();
       present();
       wait_play_frame();
       loop_num += 1;
       after_frame();
     }
+    keep_screen_awake(false);  // the menus let the screensaver come
 
     loop_num = 0;
     menu_selection = 0;
@@ -148,6 +152,7 @@ int _mangled_main(int argc, char** argv) {
   }
 
   // Shut-down: the hot keys stop before the bitmaps they read go
+  screensaver_shut_down();
   music_shut_down();
   remove_int(global_keys);
   destroy_bitmap(buffer);

@@ -270,6 +270,7 @@ static void stop_process(pid_t& pid) {
 std::vector<std::string> WindowTest::client_environment(int on_display) {
   std::vector<std::string> env = environment_with_display(on_display);
   env.insert(env.end(), pulse_env.begin(), pulse_env.end());
+  env.insert(env.end(), bus_env.begin(), bus_env.end());
   return env;
 }
 
@@ -342,6 +343,14 @@ void WindowTest::clean_up() {
   stop_process(wm_pid);
   stop_process(pulse_pid);
   pulse_env.clear();
+  stop_process(service_pid);
+  stop_process(bus_pid);
+  bus_env.clear();
+  if (trace_pid > 0) {
+    stop_process(trace_pid);
+    unlink(("/tmp/.X11-unix/X" + std::to_string(traced_display)).c_str());
+  }
+  traced_display = -1;
   release_pointer();  // while the server still runs: Xlib ends the process on a lost server
   stop_process(xvfb_pid);
   display = -1;
@@ -425,7 +434,8 @@ AssertionResult WindowTest::launch(bool with_display) {
     AssertionResult started = start_xvfb();
     if (!started) return started;
   }
-  std::vector<std::string> env = client_environment(with_display ? display : -1);
+  int game_display = traced_display >= 0 ? traced_display : display;
+  std::vector<std::string> env = client_environment(with_display ? game_display : -1);
   if (run_as >= 0) {
     // A home the user can write, so that libraries keeping state there stay quiet.
     std::string home = root + "/home";
@@ -951,6 +961,95 @@ int WindowTest::sink_streams() {
   std::string out;
   if (run_tool({"pactl", "list", "short", "sink-inputs"}, &out) != 0) return -1;
   return (int)std::count(out.begin(), out.end(), '\n');
+}
+
+AssertionResult WindowTest::trace_x_requests() {
+  if (display < 0) {
+    AssertionResult started = start_xvfb();
+    if (!started) return started;
+  }
+  // Far above the test servers' numbers, so no two tests meet there.
+  int fake = display + 1000;
+  int log = open_log(root + "/xtrace.log", false);
+  trace_pid = spawn({"xtrace", "-n", "-k", "-D", ":" + std::to_string(fake), "-d",
+                     ":" + std::to_string(display), "-o", root + "/x-requests.log"},
+                    environment_with_display(-1), root, log, log);
+  if (log >= 0) close(log);
+  long long deadline = now_ms() + 5000;
+  do {
+    if (access(("/tmp/.X11-unix/X" + std::to_string(fake)).c_str(), F_OK) == 0) {
+      traced_display = fake;
+      return AssertionSuccess();
+    }
+    sleep_ms(20);
+  } while (now_ms() < deadline && waitpid(trace_pid, nullptr, WNOHANG) == 0);
+  std::string log_text;
+  read_whole(root + "/xtrace.log", log_text);
+  return AssertionFailure() << "xtrace did not offer :" << fake << ":\n" << log_text;
+}
+
+std::string WindowTest::x_requests() {
+  std::string text;
+  read_whole(root + "/x-requests.log", text);
+  return text;
+}
+
+AssertionResult WindowTest::start_session_bus() {
+  // A bus of the test's alone: no service of the machine's is started on it.
+  std::string conf = root + "/bus.conf";
+  std::ofstream(conf) << "<busconfig>\n"
+                         "  <type>session</type>\n"
+                         "  <listen>unix:dir=" << root << "</listen>\n"
+                         "  <auth>EXTERNAL</auth>\n"
+                         "  <policy context=\"default\">\n"
+                         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                         "    <allow eavesdrop=\"true\"/><allow own=\"*\"/>\n"
+                         "  </policy>\n"
+                         "</busconfig>\n";
+  std::string address_file = root + "/bus.address";
+  int out = open_log(address_file, false);
+  int log = open_log(root + "/bus.log", false);
+  bus_pid = spawn({"dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile",
+                   "--print-address=1"},
+                  client_environment(-1), root, out, log);
+  if (out >= 0) close(out);
+  if (log >= 0) close(log);
+  std::string address;
+  long long deadline = now_ms() + 5000;
+  while (now_ms() < deadline && (address.empty() || address.back() != '\n')) {
+    if (waitpid(bus_pid, nullptr, WNOHANG) == bus_pid) {
+      bus_pid = -1;
+      break;
+    }
+    sleep_ms(20);
+    read_whole(address_file, address);
+  }
+  if (address.empty() || address.back() != '\n') {
+    std::string log_text;
+    read_whole(root + "/bus.log", log_text);
+    return AssertionFailure() << "dbus-daemon did not come up:\n" << log_text;
+  }
+  address.pop_back();
+  bus_env = {"DBUS_SESSION_BUS_ADDRESS=" + address};
+
+  int calls = open_log(root + "/screensaver.log", false);
+  log = open_log(root + "/tools.log", true);
+  service_pid = spawn({PV_SCREENSAVER_SERVICE}, client_environment(-1), root, calls, log);
+  if (calls >= 0) close(calls);
+  if (log >= 0) close(log);
+  deadline = now_ms() + 5000;
+  do {
+    if (screensaver_calls().rfind("ready\n", 0) == 0) return AssertionSuccess();
+    sleep_ms(20);
+  } while (now_ms() < deadline && waitpid(service_pid, nullptr, WNOHANG) == 0);
+  return AssertionFailure() << "the screensaver service did not come up; see " << root
+                            << "/tools.log";
+}
+
+std::string WindowTest::screensaver_calls() {
+  std::string text;
+  read_whole(root + "/screensaver.log", text);
+  return text;
 }
 
 void WindowTest::kill_display() {

@@ -144,6 +144,18 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult start_pulse();
   double sink_rms(int ms);
   int sink_streams();
+  // Before launch: the game reaches the X server through xtrace, which logs
+  // every request the game sends (the tools still go straight to the
+  // server); the log so far, one request a line ("... ForceScreenSaver
+  // mode=Reset(0x00)", "... MIT-SCREEN-SAVER-Request(144,5): Suspend
+  // suspend=true(0x01)").
+  ::testing::AssertionResult trace_x_requests();
+  std::string x_requests();
+  // A session bus of the test's own, reached by the game from then on, and
+  // on it a stand-in for the desktop's screensaver service; the calls it
+  // answered so far, one a line (support/screensaver_service.c).
+  ::testing::AssertionResult start_session_bus();
+  std::string screensaver_calls();
   // The X server dies under the game, as when a session ends.
   void kill_display();
   // A tool run against the test's display: its exit status, -1 when it hung.
@@ -173,6 +185,11 @@ struct WindowTest : ::testing::Test {
   pid_t client_pid = -1;
   pid_t pulse_pid = -1;
   std::vector<std::string> pulse_env;  // what clients need to reach it
+  pid_t trace_pid = -1;   // xtrace between the game and the X server
+  int traced_display = -1;  // the display number xtrace offers the game
+  pid_t bus_pid = -1;
+  pid_t service_pid = -1;  // the screensaver service on the bus
+  std::vector<std::string> bus_env;  // what clients need to reach the bus
 
  private:
   ::testing::AssertionResult start_xvfb();

@@ -1,0 +1,211 @@
+#include "desktop/screensaver.h"
+
+#include <allegro.h>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <dbus/dbus.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <xalleg.h>
+#include <X11/extensions/scrnsaver.h>
+
+#include "core/clock.h"
+
+static const char* const inhibit_application = "Plu Vesk";
+static const char* const inhibit_reason = "Playing";
+static const int awake_reset_ms = 20000;  // how often a run resets the X server's idle time
+
+// ---------------------------------------------------------------- the X server
+
+static bool held_awake = false;  // the screensaver is held off now
+static int last_reset = 0;       // ms_clock of the last idle-time reset
+static int can_suspend = -1;     // the server's extension can suspend: -1 not asked yet
+
+static void x_suspend(bool on) {
+  XLOCK();
+  Display* d = _xwin.display;
+  if (d) {
+    if (can_suspend < 0) {
+      // Asked once; XScreenSaverSuspend on a server without the extension
+      // would complain on stderr.
+      int events, errors, major = 0, minor = 0;
+      can_suspend = XScreenSaverQueryExtension(d, &events, &errors) &&
+                    XScreenSaverQueryVersion(d, &major, &minor) &&
+                    (major > 1 || (major == 1 && minor >= 1));
+    }
+    if (can_suspend) XScreenSaverSuspend(d, on ? True : False);
+    if (on) XResetScreenSaver(d);
+    XFlush(d);
+  }
+  XUNLOCK();
+}
+
+static void x_reset() {
+  XLOCK();
+  if (_xwin.display) {
+    XResetScreenSaver(_xwin.display);
+    XFlush(_xwin.display);
+  }
+  XUNLOCK();
+}
+
+// ---------------------------------------------------------------- the session bus
+
+static std::atomic<bool> bus_wanted{false};  // the bus thread should hold an inhibition
+static std::atomic<bool> bus_stopping{false};  // the game is ending: release and stop
+static std::atomic<bool> bus_done{false};      // the bus thread has stopped
+static int bus_signal = -1;                    // eventfd the main thread wakes the bus thread with
+
+static const int bus_call_ms = 3000;  // the longest the bus thread waits for an answer
+
+// The session bus's address, or "" where there is none. libdbus would
+// otherwise try to launch a bus of its own for the X display.
+static std::string session_bus_address() {
+  const char* a = getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (a && *a) return a;
+  const char* run = getenv("XDG_RUNTIME_DIR");
+  if (!run || !*run) return "";
+  std::string path = std::string(run) + "/bus";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return "";
+  return "unix:path=" + path;
+}
+
+static DBusConnection* open_bus() {
+  std::string address = session_bus_address();
+  if (address.empty()) return nullptr;
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+  if (bus && !dbus_bus_register(bus, &error)) {
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+    bus = nullptr;
+  }
+  dbus_error_free(&error);
+  // A bus that goes away must not end the game, as libdbus would by default.
+  if (bus) dbus_connection_set_exit_on_disconnect(bus, FALSE);
+  return bus;
+}
+
+static void close_bus(DBusConnection*& bus) {
+  if (!bus) return;
+  dbus_connection_close(bus);
+  dbus_connection_unref(bus);
+  bus = nullptr;
+}
+
+// One call to the screensaver service; the reply, or null on any failure
+// (no service, an error, no answer in time).
+static DBusMessage* call_service(DBusConnection* bus, DBusMessage* call) {
+  DBusError error;
+  dbus_error_init(&error);
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, bus_call_ms, &error);
+  dbus_error_free(&error);
+  dbus_message_unref(call);
+  // Nothing else is listened to: what else came (the bus's greeting) is dropped.
+  while (DBusMessage* other = dbus_connection_pop_message(bus)) dbus_message_unref(other);
+  return reply;
+}
+
+static DBusMessage* screensaver_call(const char* method) {
+  return dbus_message_new_method_call("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                      "org.freedesktop.ScreenSaver", method);
+}
+
+// Asks for an inhibition; true with its cookie when the service gave one.
+static bool inhibit(DBusConnection* bus, uint32_t* cookie) {
+  DBusMessage* call = screensaver_call("Inhibit");
+  if (!call) return false;
+  const char* app = inhibit_application;
+  const char* reason = inhibit_reason;
+  dbus_message_append_args(call, DBUS_TYPE_STRING, &app, DBUS_TYPE_STRING, &reason, DBUS_TYPE_INVALID);
+  DBusMessage* reply = call_service(bus, call);
+  if (!reply) return false;
+  dbus_uint32_t got = 0;
+  bool ok = dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &got, DBUS_TYPE_INVALID);
+  dbus_message_unref(reply);
+  *cookie = got;
+  return ok;
+}
+
+static bool uninhibit(DBusConnection* bus, uint32_t cookie) {
+  DBusMessage* call = screensaver_call("UnInhibit");
+  if (!call) return false;
+  dbus_uint32_t c = cookie;
+  dbus_message_append_args(call, DBUS_TYPE_UINT32, &c, DBUS_TYPE_INVALID);
+  DBusMessage* reply = call_service(bus, call);
+  if (reply) dbus_message_unref(reply);
+  return reply != nullptr;
+}
+
+// Sleeps until signalled, then brings the inhibition to what is wanted now:
+// wishes that came and went meanwhile cost nothing.
+static void bus_loop() {
+  DBusConnection* bus = nullptr;
+  bool held = false;
+  uint32_t cookie = 0;
+  for (;;) {
+    uint64_t n;
+    if (read(bus_signal, &n, sizeof n) < 0) continue;  // interrupted
+    bool stopping = bus_stopping;
+    bool want = bus_wanted && !stopping;
+    // A call that failed may yet be carried out late: the connection is
+    // closed, which makes the service drop whatever it holds for it.
+    if (want && !held) {
+      if (!bus) bus = open_bus();  // again each run: the bus may have come since
+      if (bus && !(held = inhibit(bus, &cookie))) close_bus(bus);
+    } else if (!want && held) {
+      if (!uninhibit(bus, cookie)) close_bus(bus);
+      held = false;
+    }
+    if (stopping) break;
+  }
+  close_bus(bus);
+  bus_done = true;
+}
+
+static void wake_bus_thread() {
+  if (bus_signal < 0) {
+    bus_signal = eventfd(0, EFD_CLOEXEC);
+    if (bus_signal < 0) return;
+    // Detached: the game never waits on it for more than a moment.
+    std::thread(bus_loop).detach();
+  }
+  uint64_t one = 1;
+  ssize_t n = write(bus_signal, &one, sizeof one);
+  (void)n;  // can only fail on an overflowing count, which still wakes it
+}
+
+// ---------------------------------------------------------------- both
+
+void keep_screen_awake(bool playing) {
+  if (playing == held_awake) {
+    if (playing && ms_clock() - last_reset >= awake_reset_ms) {
+      x_reset();
+      last_reset = ms_clock();
+    }
+    return;
+  }
+  held_awake = playing;
+  x_suspend(playing);
+  last_reset = ms_clock();
+  bus_wanted = playing;
+  wake_bus_thread();
+}
+
+void screensaver_shut_down() {
+  keep_screen_awake(false);
+  if (bus_signal < 0) return;
+  bus_stopping = true;
+  wake_bus_thread();
+  // A bus that does not answer must not keep the game from ending: the
+  // service drops the inhibition anyway once the connection goes.
+  for (int waited = 0; !bus_done && waited < 500; waited += 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
