@@ -107,7 +107,10 @@ TEST_F(Frame, ScreenshotsOnlyEverShowWholePresentedFrames) {
   std::atomic<int> shots{0}, failed_saves{0}, mixed{0}, foreign{0};
   std::thread tab([&] {
     while (!stop) {
-      if (!save_screenshot("shot.bmp")) {
+      int failed_before = screenshots_failed;
+      take_screenshot("shot.bmp");
+      wait_screenshots_idle();
+      if (screenshots_failed != failed_before) {
         failed_saves++;
         continue;
       }

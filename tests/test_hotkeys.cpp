@@ -1,8 +1,14 @@
-// The hot keys as the library's timer thread runs them, against the frame loop.
+// The hot keys as the library's timer thread runs them, against the frame
+// loop, and the screenshot's writer behind them.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "draw/frame.h"
 #include "play/screen.h"
@@ -17,6 +23,26 @@ static long bytes_in(const char* name) {
   return stat(name, &st) == 0 ? (long)st.st_size : -1;
 }
 
+static int occurrences(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+static void write_file(const std::string& name, const std::string& bytes) {
+  FILE* f = fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+// One tick of the timer with Tab down, and the write it asked for finished.
+static void tab_tick() {
+  key[KEY_TAB] = 1;
+  global_keys();
+  wait_screenshots_idle();
+}
+
 struct HotKeys : HeadlessTest {};
 
 TEST_F(HotKeys, EscAndTabTogetherReturnToTitleAndSaveTheLastFrame) {
@@ -28,7 +54,11 @@ TEST_F(HotKeys, EscAndTabTogetherReturnToTitleAndSaveTheLastFrame) {
   key[KEY_TAB] = 1;
   global_keys();
   EXPECT_EQ(stage, 0);
+  wait_screenshots_idle();
   ASSERT_EQ(bytes_in(screenshot_file), 921654);
+  // Byte for byte the file Allegro's own save_bitmap makes of the frame
+  ASSERT_EQ(save_bitmap("by allegro.bmp", buffer2, NULL), 0);
+  EXPECT_TRUE(read_file(screenshot_file) == read_file("by allegro.bmp"));
   BITMAP* shot = load_bitmap(screenshot_file, NULL);
   ASSERT_NE(shot, nullptr);
   EXPECT_EQ(rgb_at(shot, 0, 0), rgb(10, 20, 30));
@@ -60,7 +90,112 @@ TEST_F(HotKeys, TimerThreadAgainstPlayFrames) {
   }
   done = true;
   timer.join();
+  wait_screenshots_idle();
   EXPECT_GT(frames, 0);
   EXPECT_EQ(stage, 0);
   EXPECT_EQ(bytes_in(screenshot_file), 921654);
+}
+
+TEST_F(HotKeys, FailedScreenshotIsSaidOnceUntilOneIsSaved) {
+  present();
+  const int failed = screenshots_failed, written = screenshots_written;
+  // The working directory removed under the game: every tick fails.
+  ASSERT_EQ(rmdir(dir.c_str()), 0);
+  testing::internal::CaptureStderr();
+  for (int tick = 0; tick < 5; tick++) tab_tick();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(screenshots_failed - failed, 5);
+  EXPECT_EQ(occurrences(err, "\n"), 1) << err;
+  EXPECT_EQ(occurrences(err, "screenshot not saved"), 1) << err;
+  EXPECT_NE(err.find(screenshot_file), std::string::npos) << err;
+  EXPECT_NE(err.find(strerror(ENOENT)), std::string::npos) << err;
+
+  // A directory that is there: saved, and said nothing.
+  std::string there = make_temp_dir();
+  ASSERT_EQ(chdir(there.c_str()), 0);
+  testing::internal::CaptureStderr();
+  tab_tick();
+  tab_tick();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(screenshots_written - written, 2);
+  EXPECT_EQ(bytes_in(screenshot_file), 921654);
+
+  // Gone again after a save: the failure is said once more.
+  ASSERT_EQ(unlink(screenshot_file), 0);
+  ASSERT_EQ(rmdir(there.c_str()), 0);
+  testing::internal::CaptureStderr();
+  for (int tick = 0; tick < 3; tick++) tab_tick();
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(occurrences(err, "screenshot not saved"), 1) << err;
+  EXPECT_EQ(screenshots_failed - failed, 8);
+}
+
+TEST_F(HotKeys, WriterKeepsOnlyTheLatestFrame) {
+  const int colours[3] = {makecol(255, 0, 0), makecol(0, 255, 0), makecol(0, 0, 255)};
+  // Frames taken while no write can run: only the last is written.
+  stop_screenshot_writer();
+  int written = screenshots_written;
+  for (int c : colours) {
+    clear_to_color(buffer, c);
+    present();
+    take_screenshot("shot.bmp");
+  }
+  EXPECT_TRUE(write_waiting_screenshot());
+  EXPECT_FALSE(write_waiting_screenshot());
+  EXPECT_EQ(screenshots_written - written, 1);
+  BITMAP* shot = load_bitmap("shot.bmp", NULL);
+  ASSERT_NE(shot, nullptr);
+  EXPECT_EQ(rgb_at(shot, 320, 240), rgb(0, 0, 255));
+  destroy_bitmap(shot);
+
+  // With the writer running, frames taken faster than it writes: the file
+  // ends as the last of them, and older ones waiting were never written.
+  start_screenshot_writer();
+  written = screenshots_written;
+  for (int i = 0; i < 30; i++) {
+    clear_to_color(buffer, makecol(i, 100, 200));
+    present();
+    take_screenshot("shot.bmp");
+  }
+  wait_screenshots_idle();
+  EXPECT_GE(screenshots_written - written, 1);
+  EXPECT_LE(screenshots_written - written, 30);
+  shot = load_bitmap("shot.bmp", NULL);
+  ASSERT_NE(shot, nullptr);
+  EXPECT_EQ(rgb_at(shot, 320, 240), rgb(29, 100, 200));
+  destroy_bitmap(shot);
+}
+
+TEST_F(HotKeys, PlantedLinksNeverLeadTheScreenshotElsewhere) {
+  // Links under the temporary names older games used and under guesses at
+  // today's, each leading to a file of the player's, one to a file not there.
+  const std::string file = screenshot_file, pid = std::to_string(getpid());
+  const std::vector<std::string> planted = {
+      file + "." + pid + ".tmp.bmp", file + "." + pid + ".tmp", file + ".tmp",
+      file + "." + pid + ".00000000.tmp", file + "." + pid + ".aaaaaaaa.tmp"};
+  for (size_t i = 0; i < planted.size(); i++) {
+    write_file("target " + std::to_string(i), "the player's file " + std::to_string(i));
+    ASSERT_EQ(symlink(("target " + std::to_string(i)).c_str(), planted[i].c_str()), 0);
+  }
+  ASSERT_EQ(symlink("made through a link", (file + "." + pid + ".tmp.bmp.new").c_str()), 0);
+  // And one standing at the screenshot's own name.
+  write_file("own picture.bmp", "the player's picture");
+  ASSERT_EQ(symlink("own picture.bmp", screenshot_file), 0);
+
+  present();
+  for (int tick = 0; tick < 5; tick++) tab_tick();
+
+  for (size_t i = 0; i < planted.size(); i++) {
+    EXPECT_TRUE(read_file("target " + std::to_string(i)) == "the player's file " + std::to_string(i))
+        << planted[i] << " was written through";
+    struct stat st;
+    EXPECT_TRUE(lstat(planted[i].c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << planted[i];
+  }
+  EXPECT_FALSE(file_exists("made through a link"));
+  EXPECT_TRUE(read_file("own picture.bmp") == "the player's picture");
+  // The link at the name was replaced by the screenshot itself.
+  struct stat st;
+  ASSERT_EQ(lstat(screenshot_file, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_size, 921654);
 }

@@ -342,9 +342,21 @@ TEST_F(FaultsWindow, HeldScreenshotKeyWritesWholeFilesAndKeepsThePace) {
   tap("space");  // "Start game"
   long long start = now_ms();
 
+  // A link planted where older games put their temporary file, leading to a
+  // file of the player's: the screenshots never write through it.
+  std::string path = dir + "/" + shot_file;
+  const std::string planted = std::string(shot_file) + "." + std::to_string(game_pid) + ".tmp.bmp";
+  const std::string precious = "precious.bmp", kept = "the player's own bytes\n";
+  {
+    FILE* f = fopen((dir + "/" + precious).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs(kept.c_str(), f);
+    fclose(f);
+  }
+  ASSERT_EQ(symlink((dir + "/" + precious).c_str(), (dir + "/" + planted).c_str()), 0);
+
   // Tab down for 4 s of the run; every version of the file read meanwhile is
   // a whole picture. A version is told by its inode and time of change.
-  std::string path = dir + "/" + shot_file;
   std::set<std::pair<long long, long long>> versions;
   int reads = 0;
   ::testing::AssertionResult bad = ::testing::AssertionSuccess();
@@ -379,10 +391,13 @@ TEST_F(FaultsWindow, HeldScreenshotKeyWritesWholeFilesAndKeepsThePace) {
   std::cout << "run with Tab held: " << run_ms << " ms, " << reads << " reads, "
             << versions.size() << " versions\n";
 
-  // The last file is a frame of the run, and no temporary file is left.
+  // The last file is a frame of the run, no temporary file is left, and the
+  // planted link and what it leads to are as they were.
   ASSERT_TRUE(load_bmp24(path, shot));
   EXPECT_EQ(ink_missing(shot, small_text_ink("0 orbs", 36, 20, Align::left), black_rgb), 0);
-  EXPECT_EQ(listing(), (std::vector<std::string>{settings, shot_file, "bubble.pcx", "sky.mid"}));
+  EXPECT_EQ(listing(),
+            (std::vector<std::string>{settings, shot_file, planted, "bubble.pcx", precious, "sky.mid"}));
+  EXPECT_TRUE(read_game_file(precious) == kept) << "the screenshot was written through the link";
 
   sleep_ms(800);
   tap("space");

@@ -104,8 +104,7 @@ int _mangled_main(int argc, char** argv) {
   text = font;
   buffer = create_bitmap(640, 480);
   buffer2 = create_bitmap(640, 480);
-  shot_frame = create_bitmap(640, 480);
-  if (!buffer || !buffer2 || !shot_frame) {
+  if (!buffer || !buffer2 || !start_screenshots()) {
     fprintf(stderr, "plu-vesk: cannot make the 640x480 frame bitmaps\n");
     return 1;
   }
@@ -151,13 +150,14 @@ int _mangled_main(int argc, char** argv) {
     if (quit_asked || stage == STAGE_QUIT) break;
   }
 
-  // Shut-down: the hot keys stop before the bitmaps they read go
+  // Shut-down: the hot keys, then the screenshot's writer, stop before the
+  // bitmaps they read go
   screensaver_shut_down();
   music_shut_down();
   remove_int(global_keys);
+  stop_screenshots();
   destroy_bitmap(buffer);
   destroy_bitmap(buffer2);
-  destroy_bitmap(shot_frame);
   destroy_font(title);
   destroy_midi(music);
   return 0;

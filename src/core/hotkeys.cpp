@@ -7,5 +7,5 @@
 
 void global_keys() {
   if (key[KEY_ESC]) stage = STAGE_TITLE;
-  if (key[KEY_TAB]) save_screenshot(screenshot_file);
+  if (key[KEY_TAB]) take_screenshot(screenshot_file);
 }

@@ -9,6 +9,7 @@
 #include "core/controls.h"
 #include "desktop/display.h"
 #include "core/globals.h"
+#include "core/screenshot.h"
 #include "core/settings.h"
 
 const char* const options_credit = "Plu Vesk - a small game of sky, clouds and orbs";
@@ -21,6 +22,7 @@ void options_frame() {
       // A mode that cannot be set gives way to the one before: no screen at all would crash
       if (!set_display((mode + 1) % 2)) {
         music_shut_down();
+        stop_screenshot_writer();  // exit() must not meet a thread still running
         exit(1);
       }
     } else if (menu_selection == 1) {

@@ -28,8 +28,9 @@ void headless_start() {
   set_color_depth(32);
   buffer = create_bitmap(640, 480);
   buffer2 = create_bitmap(640, 480);
-  shot_frame = create_bitmap(640, 480);
   screen = create_bitmap(640, 480);  // presentation lands in memory
+  if (!start_screenshots()) abort();
+  atexit(stop_screenshots);  // before the process ends with its thread running
   title = load_bitmap_font(PV_ASSET_DIR "/bubble.pcx", NULL, NULL);
   if (!title) {
     fprintf(stderr, "cannot load %s\n", PV_ASSET_DIR "/bubble.pcx");
