@@ -25,6 +25,14 @@
 //   plays, as an RMS on the 16-bit scale, and the name of the game's stream
 //   on the server; a case that should have music and has none is flagged with
 //   what the game printed on stderr.
+// - Gamepads: the same play with the music off three ways, each under the
+//   tests' preload tests/support/fake_pad.c: with SDL hidden from the game
+//   (the game as it was before it had pads), with SDL and no pad, and with
+//   one pad connected that sends nothing (an Xbox 360 pad that SDL's own
+//   Linux code reads from a FIFO nobody writes).  Their differences are
+//   smaller than the machine's noise between cases run minutes apart, so
+//   the three take turns, in an order that turns round too: one fresh game
+//   and one run each per round.
 //
 //   bench_desktop SCRATCH_DIR [runs per case, default 4] [starts per SoundFont, default 5]
 #include <X11/Xlib.h>
@@ -47,6 +55,7 @@
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -71,6 +80,10 @@ const rgb ball_light{48, 160, 255};  // the score panel's ball, drawn only in pl
 const rgb white{255, 255, 255};
 const rgb black{0, 0, 0};
 
+// The gamepad cases: the game without the preload; with it and SDL hidden,
+// SDL and no pad, or SDL and one idle pad.
+enum { pads_untouched, pads_no_sdl, pads_none, pads_one_idle };
+
 // One play case: how the game is started and what it should meet.
 struct play_case {
   std::string label;      // row name
@@ -81,6 +94,7 @@ struct play_case {
   double rss_target_mb;   // 0 for none
   bool wants_sound;       // the sink should carry music
   int scale = 1;          // the window's scale, --scale
+  int pads = pads_untouched;  // how the game meets SDL and gamepads
 };
 
 struct play_result {
@@ -288,9 +302,21 @@ bool prepare_game_dir(const std::string& dir, int music_on) {
   return (bool)f;
 }
 
-std::vector<std::string> game_environment(const std::string& soundfont, bool sound_server) {
-  std::vector<std::string> drop{"PLU_VESK_SOUNDFONT"};
+std::vector<std::string> game_environment(const std::string& soundfont, bool sound_server,
+                                          int pads = pads_untouched) {
+  std::vector<std::string> drop{"PLU_VESK_SOUNDFONT", "LD_PRELOAD", "SDL_JOYSTICK_DEVICE"};
   std::vector<std::string> add{"PLU_VESK_SOUNDFONT=" + soundfont};
+  if (pads != pads_untouched) add.push_back(std::string("LD_PRELOAD=") + PV_FAKE_PAD);
+  if (pads == pads_no_sdl) add.push_back("PV_PAD_NO_SDL=1");
+  if (pads == pads_one_idle) {
+    // SDL stats the path and the preload opens the FIFO in its place.
+    std::string device = scratch + "/pad", fifo = scratch + "/pad.fifo";
+    std::ofstream made(device);
+    mkfifo(fifo.c_str(), 0600);
+    add.push_back("PV_PAD_DEVICE=" + device);
+    add.push_back("PV_PAD_FIFO=" + fifo);
+    add.push_back("SDL_JOYSTICK_DEVICE=" + device);
+  }
   if (!sound_server) {
     drop.push_back("PULSE_SERVER");
     drop.push_back("XDG_RUNTIME_DIR");
@@ -385,7 +411,7 @@ play_result run_play_case(const play_case& c, int runs) {
   }
   wait_screen_clear();
   probe_scale = c.scale;
-  pid_t pid = start_game(dir, game_environment(c.soundfont, c.sound_server), c.scale);
+  pid_t pid = start_game(dir, game_environment(c.soundfont, c.sound_server, c.pads), c.scale);
   auto finish = [&](const std::string& why) {
     r.failure = why;
     kill_and_reap(pid);
@@ -542,6 +568,16 @@ int main(int argc, char** argv) {
       {"play, no audio output, " + big_name, big, 1, false, 0.045, 0, false},
       {"play, music off, window at 2x (--scale 2)", big, 0, true, 0, 0, false, 2},
   };
+  const size_t music_off_case = 4, scaled_case = 6;
+  // Taking turns, round by round; the first is what the others are held against.
+  std::vector<play_case> pad_plays = {
+      {"play, music off, without SDL (the game before gamepads)", big, 0, true, 0, 0, false, 1, pads_no_sdl},
+      {"play, music off, SDL and no pad", big, 0, true, 0, 0, false, 1, pads_none},
+      {"play, music off, SDL and one pad sending nothing", big, 0, true, 0, 0, false, 1, pads_one_idle},
+  };
+  const double pad_cpu_targets[] = {0, 0.002, 0.005};
+  const double pad_rss_target_mb = 3;
+  bool have_fake_pad = *PV_FAKE_PAD != 0;
   std::vector<startup_case> startups = {
       {"start to first title frame, FluidR3_GM", fluid_r3, 100},
       {"start to first title frame, TimGM6mb", tim, 100},
@@ -549,11 +585,37 @@ int main(int argc, char** argv) {
       {"start to first title frame, MuseScore_General_Lite.sf3", musescore_lite, 0},
   };
 
+  // The gamepad cases first: a game at 2x, bigger than the screen, leaves
+  // the keyboard focus nowhere when it ends.
+  std::vector<play_result> pad_results(pad_plays.size());
+  // Each case's share in each round; NAN where a round gave no clean window.
+  std::vector<std::vector<double>> pad_rounds(pad_plays.size());
+  for (int round = 0; have_fake_pad && round < runs; round++) {
+    for (size_t turn = 0; turn < pad_plays.size(); turn++) {
+      size_t i = (turn + round) % pad_plays.size();  // each case first in some rounds
+      fprintf(stderr, "desktop: %s, round %d ...\n", pad_plays[i].label.c_str(), round + 1);
+      play_result r = run_play_case(pad_plays[i], 1);
+      pad_rounds[i].push_back(r.cpu.empty() ? NAN : r.cpu[0]);
+      play_result& all = pad_results[i];
+      all.ran = r.ran;
+      if (!r.failure.empty()) all.failure = r.failure;
+      all.cpu.insert(all.cpu.end(), r.cpu.begin(), r.cpu.end());
+      all.main_cpu.insert(all.main_cpu.end(), r.main_cpu.begin(), r.main_cpu.end());
+      for (auto& [name, share] : r.others) all.others[name] += share;
+      all.rss_kb = std::max(all.rss_kb, r.rss_kb);
+      all.rms = r.rms;
+      all.stream = r.stream;
+      all.stderr_text = r.stderr_text;
+    }
+  }
   std::vector<play_result> play_results;
   for (const play_case& c : plays) {
     fprintf(stderr, "desktop: %s ...\n", c.label.c_str());
     play_results.push_back(run_play_case(c, runs));
   }
+  plays.insert(plays.end(), pad_plays.begin(), pad_plays.end());
+  play_results.insert(play_results.end(), pad_results.begin(), pad_results.end());
+
   std::vector<startup_result> startup_results;
   for (const startup_case& c : startups) {
     fprintf(stderr, "desktop: %s ...\n", c.label.c_str());
@@ -564,6 +626,7 @@ int main(int argc, char** argv) {
          "%d starts per SoundFont\n\n", runs, starts);
   printf("| case | figure | target | met |\n|---|---|---|---|\n");
   auto unavailable = [&](const play_case& c, const play_result& r) -> std::string {
+    if (c.pads != pads_untouched && !have_fake_pad) return "needs the tests' preload (build with PV_TESTS=ON)";
     if (!r.ran) return short_name(c.soundfont) + " not installed";
     return "failed: " + r.failure;
   };
@@ -593,11 +656,33 @@ int main(int argc, char** argv) {
     else if (!r.failure.empty()) row(label, "failed: " + r.failure, target, "");
     else row(label, with_range("%.0f", median(r.ms), r.ms) + " ms", target, verdict(c.target_ms, median(r.ms)));
   }
-  // The scaled window against the same at 1x: the cases just before.
-  const play_result &one = play_results[plays.size() - 3], &two = play_results.back();
+  // The scaled window against the same at 1x.
+  const play_result &one = play_results[music_off_case], &two = play_results[scaled_case];
   if (one.ran && one.failure.empty() && two.ran && two.failure.empty())
     row("play, music off: window at 2x above 1x (CPU)", fmt("%+.3f", mean(two.cpu) - mean(one.cpu)),
         "≤ +0.03", verdict(0.03, mean(two.cpu) - mean(one.cpu)));
+  // The gamepads against the game without SDL: the means, and the round
+  // by round differences behind them.
+  const size_t pads_base = plays.size() - pad_plays.size();
+  const play_result& without = play_results[pads_base];
+  for (size_t i = 1; i < pad_plays.size(); i++) {
+    const play_result& r = play_results[pads_base + i];
+    std::string label = "play, music off, " + pad_plays[i].label.substr(17) + ", above the game without SDL";
+    if (!have_fake_pad || !without.failure.empty() || !r.failure.empty() || without.cpu.empty() || r.cpu.empty()) {
+      row(label + " (CPU)", "no figures", fmt("≤ %+.3f", pad_cpu_targets[i]), "");
+      continue;
+    }
+    std::vector<double> by_round;
+    for (size_t k = 0; k < pad_rounds[i].size(); k++)
+      if (!std::isnan(pad_rounds[i][k]) && !std::isnan(pad_rounds[0][k])) by_round.push_back(pad_rounds[i][k] - pad_rounds[0][k]);
+    if (by_round.empty()) by_round.push_back(mean(r.cpu) - mean(without.cpu));
+    double cpu_diff = mean(r.cpu) - mean(without.cpu);
+    row(label + " (CPU, the rounds' differences in brackets)", with_range("%+.4f", cpu_diff, by_round),
+        fmt("≤ %+.3f", pad_cpu_targets[i]), verdict(pad_cpu_targets[i], cpu_diff));
+    double mb = (r.rss_kb - without.rss_kb) / 1024.0;
+    row(label + " (resident memory)", fmt("%+.1f MB", mb), fmt("≤ +%.0f MB", pad_rss_target_mb),
+        verdict(pad_rss_target_mb, mb));
+  }
   double main_worst = -1;
   for (size_t i = 0; i < plays.size(); i++) {
     const play_result& r = play_results[i];

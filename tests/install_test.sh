@@ -3,9 +3,9 @@
 # package from CPack, each in its own layout, hold the game, the launcher, both
 # assets, the desktop entry, the icons, the AppStream metadata, the manual page
 # and the licence, all valid to their checkers; lintian finds no error or
-# warning in the package, which recommends what the music needs; and both trees
-# start from the launcher under Xvfb, in the player's own directory with the
-# assets linked in, and quit from the title menu with status 0.
+# warning in the package, which recommends what the music and the gamepads
+# need; and both trees start from the launcher under Xvfb, in the player's own
+# directory with the assets linked in, and quit from the title menu with status 0.
 #   install_test.sh <build-dir>     (CMAKE and CPACK may name the tools)
 set -eu
 
@@ -99,8 +99,9 @@ deb=$(ls "$tmp"/deb/*.deb)
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = plu-vesk ] || fail "package name: $(field Package)"
 [ "$(field Section)" = games ] || fail "section: $(field Section)"
-# Allegro is needed to start at all; the music's library and SoundFont are only
-# recommended, as the game plays silent without them.
+# Allegro is needed to start at all; the music's library and SoundFont, and
+# the gamepads' SDL, are only recommended, as the game plays silent or
+# keyboard-only without them.
 depends=$(field Depends) recommends=$(field Recommends)
 has() {  # has list item: the item, with or without a version, is in the list
   case ", $1," in *", $2,"* | *", $2 ("*) return 0 ;; esac
@@ -109,8 +110,8 @@ has() {  # has list item: the item, with or without a version, is in the list
 for d in liballegro4.4 libxss1 libdbus-1-3; do  # the last two hold the screensaver off
   has "$depends" "$d" || fail "Depends lacks $d: $depends"
 done
-case $depends in *fluid*) fail "Depends names the music's packages: $depends" ;; esac
-for d in libfluidsynth3 "timgm6mb-soundfont | fluid-soundfont-gm"; do
+case $depends in *fluid* | *sdl*) fail "Depends names the music's or the pads' packages: $depends" ;; esac
+for d in libfluidsynth3 "timgm6mb-soundfont | fluid-soundfont-gm" libsdl2-2.0-0; do
   has "$recommends" "$d" || fail "Recommends lacks '$d': $recommends"
 done
 

@@ -1,4 +1,11 @@
-// A whole run of the real game, played as someone who never touches a key.
+// A whole run of the real game, played as someone who never touches a key;
+// runs played with a gamepad, paused and abandoned.
+#include <linux/input.h>
+
+#include <algorithm>
+#include <csignal>
+#include <sstream>
+
 #include "support/window.h"
 
 struct PlayWindow : WindowTest {};
@@ -62,4 +69,152 @@ TEST_F(PlayWindow, UntouchedRunEndsWithItsTotalSavedAndBackToTheTitle) {
   EXPECT_EQ(cloud_pixels(shot, 320, 284, 45), 0);
   EXPECT_EQ(read_game_file("PV settings.dat"), expected_settings);
   EXPECT_TRUE(running());
+}
+
+// ---------------------------------------------------------------- pauses and gamepads
+
+// The score panel's ball, drawn only in play.
+static bool in_play(const Image& shot) { return shot.at(40, 32) == Rgb{48, 160, 255}; }
+
+// The ball's centre column: the middle of its outer disc below the panel;
+// -1 when it is not in sight.
+static int ball_x(const Image& shot) {
+  int lo = 640, hi = -1;
+  for (int py = 60; py < 480; py++)
+    for (int px = 0; px < 640; px++)
+      if (shot.at(px, py) == Rgb{0, 128, 255}) lo = std::min(lo, px), hi = std::max(hi, px);
+  return hi < 0 ? -1 : (lo + hi) / 2;
+}
+
+// "Paused" in the title font, white, centred on the screen.
+static TextInk paused_ink() {
+  TextInk probe = title_text_ink("Paused", 320, 0, Align::centre);
+  return title_text_ink("Paused", 320, 240 - (probe.y1 + 1) / 2, Align::centre);
+}
+static bool shows_paused(const Image& shot) { return ink_missing(shot, paused_ink(), white_rgb) == 0; }
+
+static int differing(const Image& a, const Image& c) {
+  int n = 0;
+  for (size_t i = 0; i < a.rgb.size() && i < c.rgb.size(); i += 3)
+    n += a.rgb[i] != c.rgb[i] || a.rgb[i + 1] != c.rgb[i + 1] || a.rgb[i + 2] != c.rgb[i + 2];
+  return n;
+}
+
+TEST_F(PlayWindow, APadPlaysTheMenuAndARunThatStartPausesAndBackAbandons) {
+  ASSERT_TRUE(start_pulse());
+  ASSERT_TRUE(plug_pad());
+  write_settings("0 1 0");  // a window, the music on
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  EXPECT_GT(sink_rms(500), 200) << "no tune on the title; stderr:\n" << game_stderr();
+
+  // The D-pad and the stick step the title's cursor as the arrows do.
+  pad_move(ABS_HAT0Y, 1);
+  ASSERT_TRUE(frame_on_display(shot));
+  EXPECT_EQ(menu_cursor(shot), 1) << "the D-pad's down";
+  pad_move(ABS_Y, -32767);
+  ASSERT_TRUE(frame_on_display(shot));
+  EXPECT_EQ(menu_cursor(shot), 0) << "the stick pushed up";
+
+  // A starts the run; the stick and the D-pad steer the ball off its start at x 320.
+  pad_press(BTN_A);
+  ASSERT_TRUE(screenshot_until(shot, in_play, "play after A"));
+  pad_move(ABS_X, 32767, 300);
+  ASSERT_TRUE(screenshot(shot));
+  int right = ball_x(shot);
+  EXPECT_GT(right, 360) << "the stick to the right did not steer";
+  pad_move(ABS_HAT0X, -1, 300);
+  ASSERT_TRUE(screenshot(shot));
+  EXPECT_LT(ball_x(shot), right - 40) << "the D-pad's left did not steer";
+
+  // Start holds the run still with "Paused" over it and the tune silent, far
+  // longer than the rest of the run would last.
+  long long paused_at = now_ms();
+  pad_press(BTN_START);
+  ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after Start"));
+  Image held = shot;
+  sleep_ms(300);  // the last notes' release
+  EXPECT_LT(sink_rms(2000), 20) << "the tune played on";
+
+  // Another window takes the focus and gives it back: the pause stays.
+  std::string game = game_window(), logo, focus;
+  ASSERT_TRUE(start_client({"xlogo"}));
+  ASSERT_EQ(run_tool({"xdotool", "search", "--sync", "--name", "^xlogo$"}, &logo), 0);
+  logo = logo.substr(0, logo.find('\n'));
+  run_tool({"xdotool", "windowfocus", logo}, nullptr);
+  run_tool({"xdotool", "getwindowfocus"}, &focus);
+  EXPECT_EQ(focus.substr(0, focus.find('\n')), logo) << "xlogo never took the focus";
+  sleep_ms(500);
+  run_tool({"xdotool", "windowfocus", game}, nullptr);
+  stop_client();
+  sleep_ms(std::max(0, (int)(6000 - (now_ms() - paused_at))));
+  ASSERT_TRUE(screenshot(shot));
+  EXPECT_EQ(differing(shot, held), 0) << "the paused frame changed";
+  EXPECT_EQ(read_game_file("PV settings.dat"), "0 1 0") << "the run went on while paused";
+
+  // Start again goes on from the same frame; Back abandons the run, and the
+  // tune plays on the title.
+  pad_press(BTN_START);
+  ASSERT_TRUE(screenshot_until(
+      shot, [&held](const Image& s) { return in_play(s) && differing(s, held) > 0 && !shows_paused(s); },
+      "the run going on after Start"));
+  pad_press(BTN_SELECT);
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Back"));
+  EXPECT_EQ(read_game_file("PV settings.dat"), "0 1 0") << "an abandoned run was saved";
+  EXPECT_GT(sink_rms(500), 200) << "the tune did not come back";
+  EXPECT_TRUE(running());
+}
+
+static int lines_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) n += line.find(what) != std::string::npos;
+  return n;
+}
+
+TEST_F(PlayWindow, KeysPauseAndResumeWithoutSDLOrAfterThePadIsPulledOut) {
+  // Without SDL: one line says so, and the keyboard plays alone. P pauses,
+  // P resumes, the Pause key pauses again, and Esc leaves the paused run.
+  hide_sdl();
+  write_settings("0 0 0");
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  std::string err = game_stderr();
+  EXPECT_EQ(lines_of(err, "plu-vesk: "), 1) << err;
+  EXPECT_EQ(lines_of(err, "plu-vesk: no gamepads, keyboard only"), 1) << err;
+  tap("space");
+  ASSERT_TRUE(screenshot_until(shot, in_play, "play after space"));
+  tap("p");
+  ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after P"));
+  Image held = shot;
+  sleep_ms(1000);
+  ASSERT_TRUE(screenshot(shot));
+  EXPECT_EQ(differing(shot, held), 0) << "the paused frame changed";
+  tap("p");
+  ASSERT_TRUE(screenshot_until(
+      shot, [&held](const Image& s) { return in_play(s) && differing(s, held) > 0 && !shows_paused(s); },
+      "the run going on after P"));
+  tap("Pause");
+  ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after the Pause key"));
+  tap("Escape");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
+  EXPECT_EQ(read_game_file("PV settings.dat"), "0 0 0");
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(1000));
+
+  // A pad that starts a run and is pulled out in it: the keyboard plays on.
+  game_env.clear();
+  ASSERT_TRUE(plug_pad());
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  EXPECT_EQ(game_stderr(), "");
+  pad_press(BTN_A);
+  ASSERT_TRUE(screenshot_until(shot, in_play, "play after A"));
+  unplug_pad();
+  sleep_ms(200);
+  tap("p");
+  ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after P, the pad gone"));
+  tap("Escape");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc, the pad gone"));
+  EXPECT_TRUE(running());
+  EXPECT_EQ(read_game_file("PV settings.dat"), "0 0 0");
 }

@@ -23,6 +23,7 @@
 #include "draw/frame.h"
 #include "menus/options.h"
 #include "menus/title.h"
+#include "pads/pads.h"
 #include "play/screen.h"
 #include "play/update.h"
 
@@ -41,19 +42,53 @@ static bool on_stage(int s) {
   return stage == s;
 }
 
-// Between frames, on every screen: what the tune and the keys need.
+// Between frames, on every screen: what the tune, the keys and the pads need.
 static void after_frame() {
   music_update();
   settle_keys();
+  // SDL and the libraries it brings take longer to load than all the rest of
+  // start-up: the pads come up once the first frame is on the screen.
+  static bool pads_tried = false;
+  if (!pads_tried) {
+    pads_tried = true;
+    if (!start_pads(pads_library)) fprintf(stderr, "plu-vesk: %s\n", pads_problem);
+  }
 }
 
-// A run holds still while the window is away from the keyboard: no frame is
-// run or counted, the tune pauses and the screensaver may come, until the
-// focus comes back or the game is asked to end.
+static bool paused;  // the player paused the run
+
+// The one place that decides whether the run holds still: paused, or the
+// window away from the keyboard.
+static bool run_held() { return paused || !window_focused; }
+
+// Once a frame of a run: P, Pause or a pad's Start pauses it while the ball
+// is alive, from its second frame on (buffer then holds a frame of this run
+// to show); on the game-over panel Start is the confirm key.
+static void read_run_controls() {
+  read_pads(!alive, window_focused);
+  if (alive && loop_num > 0 && pause_pressed()) paused = true;
+}
+
+// "Paused" over the frame the run stopped on, which buffer still holds.
+static void show_paused() {
+  textout_centre_ex(buffer, title, "Paused", 320, 240 - text_height(title) / 2,
+                    makecol(255, 255, 255), -1);
+  present();
+}
+
+// While the run is held no frame is run or counted, the tune pauses and the
+// screensaver may come, until the same key resumes it, the focus comes back,
+// or Esc or the game's end ends the run. A focus that comes and goes leaves a
+// pause as it is.
 static void hold_run() {
   keep_screen_awake(false);
   midi_pause();
-  while (!window_focused && !quit_asked && stage == STAGE_PLAY) rest(20);
+  if (paused) show_paused();
+  while (run_held() && !quit_asked && stage == STAGE_PLAY) {
+    rest(20);
+    read_pads(!alive, window_focused);
+    if (paused && pause_pressed()) paused = false;
+  }
   midi_resume();
 }
 
@@ -120,13 +155,17 @@ int _mangled_main(int argc, char** argv) {
     loop_num = 0;
     menu_selection = 1;
     while (on_stage(STAGE_TITLE)) {
+      read_pads(true, window_focused);
       title_frame();
       after_frame();
     }
 
     reset_play();
+    paused = false;
+    pause_pressed();  // a key already down when the run begins pauses nothing
     while (on_stage(STAGE_PLAY)) {
-      if (!window_focused) {
+      read_run_controls();
+      if (run_held()) {
         hold_run();
         continue;
       }
@@ -143,6 +182,7 @@ int _mangled_main(int argc, char** argv) {
     loop_num = 0;
     menu_selection = 0;
     while (on_stage(STAGE_OPTIONS)) {
+      read_pads(true, window_focused);
       options_frame();
       after_frame();
     }
@@ -156,6 +196,7 @@ int _mangled_main(int argc, char** argv) {
   music_shut_down();
   remove_int(global_keys);
   stop_screenshots();
+  stop_pads();
   destroy_bitmap(buffer);
   destroy_bitmap(buffer2);
   destroy_font(title);

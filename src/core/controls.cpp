@@ -5,8 +5,9 @@
 #include "core/globals.h"
 
 const int b[5] = {KEY_LEFT, KEY_RIGHT, KEY_DOWN, KEY_UP, KEY_SPACE};
+bool pad_held[5];
 
-bool held(int control) { return key[b[control]] != 0; }
+bool held(int control) { return key[b[control]] != 0 || pad_held[control]; }
 
 bool menu_step(int first, int last) {
   // The latch clears only on a frame that took no step, so a held key steps

@@ -4,8 +4,9 @@
 enum { LEFT = 0, RIGHT = 1, DOWN = 2, UP = 3, JUMP = 4 };
 
 extern const int b[5];  // key code of each control
+extern bool pad_held[5];  // each control held on a connected gamepad, as last sampled
 
-// True while the control is held.
+// True while the control is held: its key, or its input on a pad.
 bool held(int control);
 
 // One frame of menu stepping over menu_selection and step_latch, then the wrap

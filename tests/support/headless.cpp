@@ -78,6 +78,9 @@ void press(int control) { key[b[control]] = 1; }
 void release(int control) { key[b[control]] = 0; }
 void release_all() {
   for (int i = 0; i < KEY_MAX; i++) key[i] = 0;
+  for (bool& h : pad_held) h = false;
+  pad_pause = false;
+  pad_escape = false;
 }
 
 int rgb_at(BITMAP* bmp, int px, int py) {

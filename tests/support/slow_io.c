@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "preload.h"
+
 enum { max_fds = 4096 };
 static volatile unsigned char slow_fd[max_fds]; /* 1 where the fd is a slow file */
 
@@ -36,13 +38,6 @@ static void pause_for(int fd, const char* op) {
   struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) != 0) {
   }
-}
-
-#define REAL(name) static __typeof__(name)* real_##name; \
-  if (!real_##name) real_##name = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
-
-static mode_t mode_arg(int flags, va_list ap) {
-  return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
 int open(const char* path, int flags, ...) {

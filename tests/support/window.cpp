@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <linux/input.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -339,6 +340,10 @@ WindowTest::~WindowTest() { clean_up(); }
 
 void WindowTest::clean_up() {
   stop_process(game_pid);
+  if (pad_fifo_ >= 0) close(pad_fifo_);
+  pad_fifo_ = -1;
+  pad_device_.clear();
+  game_env.clear();
   stop_process(client_pid);
   stop_process(wm_pid);
   stop_process(pulse_pid);
@@ -436,6 +441,13 @@ AssertionResult WindowTest::launch(bool with_display) {
   }
   int game_display = traced_display >= 0 ? traced_display : display;
   std::vector<std::string> env = client_environment(with_display ? game_display : -1);
+  for (const std::string& add : game_env) {
+    std::string name = add.substr(0, add.find('=') + 1);
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&name](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+              env.end());
+    env.push_back(add);
+  }
   if (run_as >= 0) {
     // A home the user can write, so that libraries keeping state there stay quiet.
     std::string home = root + "/home";
@@ -653,6 +665,60 @@ int menu_cursor(const Image& shot) {
   }
   return found;
 }
+
+// ---------------------------------------------------------------- a gamepad
+
+AssertionResult WindowTest::plug_pad() {
+  if (pad_fifo_ >= 0) return AssertionFailure() << "a pad is already plugged in";
+  // SDL stats the path before it opens it, and the preload opens the FIFO
+  // in its place.
+  pad_device_ = root + "/pad";
+  std::string fifo = root + "/pad.fifo";
+  std::ofstream made(pad_device_);
+  if (mkfifo(fifo.c_str(), 0600) != 0) return AssertionFailure() << "mkfifo: " << strerror(errno);
+  // Both ends: the test's writes never wait for, nor fail without, a reader.
+  pad_fifo_ = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (pad_fifo_ < 0) return AssertionFailure() << "cannot open " << fifo << ": " << strerror(errno);
+  game_env.push_back("LD_PRELOAD=" PV_FAKE_PAD);
+  game_env.push_back("PV_PAD_DEVICE=" + pad_device_);
+  game_env.push_back("PV_PAD_FIFO=" + fifo);
+  game_env.push_back("SDL_JOYSTICK_DEVICE=" + pad_device_);
+  return AssertionSuccess();
+}
+
+void WindowTest::hide_sdl() {
+  game_env.push_back("LD_PRELOAD=" PV_FAKE_PAD);
+  game_env.push_back("PV_PAD_NO_SDL=1");
+}
+
+void WindowTest::pad_event(int type, int code, int value) {
+  // With its report in one write, so the game never reads half of it.
+  input_event e[2];
+  memset(e, 0, sizeof e);
+  e[0].type = (unsigned short)type;
+  e[0].code = (unsigned short)code;
+  e[0].value = value;
+  e[1].type = EV_SYN;
+  e[1].code = SYN_REPORT;
+  ssize_t n = write(pad_fifo_, e, sizeof e);
+  EXPECT_EQ(n, (ssize_t)sizeof e) << "the pad's FIFO took no event";
+}
+
+void WindowTest::pad_press(int button, int hold) {
+  pad_event(EV_KEY, button, 1);
+  sleep_ms(hold);
+  pad_event(EV_KEY, button, 0);
+  sleep_ms(80);
+}
+
+void WindowTest::pad_move(int axis, int value, int hold) {
+  pad_event(EV_ABS, axis, value);
+  sleep_ms(hold);
+  pad_event(EV_ABS, axis, 0);
+  sleep_ms(80);
+}
+
+void WindowTest::unplug_pad() { unlink(pad_device_.c_str()); }
 
 // ---------------------------------------------------------------- pictures of the game
 

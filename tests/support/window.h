@@ -173,8 +173,25 @@ struct WindowTest : ::testing::Test {
   // before its server starts.
   int screen_w = 1024;
   int screen_h = 768;
-  // Before launch: the game's command line after its name.
+  // Before launch: the game's command line after its name, and extra
+  // environment for it ("NAME=value", each replacing the test's own).
   std::vector<std::string> arguments;
+  std::vector<std::string> game_env;
+
+  // Before launch: a gamepad the game finds at start, an Xbox 360 pad that
+  // SDL's own Linux code reads from a FIFO the test writes (the preload
+  // tests/support/fake_pad.c stands in for the device); or no SDL at all, as
+  // on a machine without it.
+  ::testing::AssertionResult plug_pad();
+  void hide_sdl();
+  // The pad's inputs by evdev code (BTN_A, BTN_START, BTN_SELECT; ABS_X,
+  // ABS_Y, ABS_HAT0X, ABS_HAT0Y): down (or moved to value), held, back up (or
+  // to rest), then a pause as after a tap.
+  void pad_press(int button, int hold = hold_ms);
+  void pad_move(int axis, int value, int hold = hold_ms);
+  void pad_event(int type, int code, int value);  // one event and its report
+  // Pulled out: from now on the game's reads of the pad fail.
+  void unplug_pad();
 
   std::string root;  // scratch area: logs, and the game's directory
   std::string dir;   // the game's working directory
@@ -198,6 +215,8 @@ struct WindowTest : ::testing::Test {
   void clean_up();
   std::string last_windows_;  // what the last look at the screen found
   void* grabber_ = nullptr;   // the X connection holding the pointer, if any
+  std::string pad_device_;    // the path SDL is given for the pad
+  int pad_fifo_ = -1;         // the test's end of the pad's FIFO
 };
 
 void sleep_ms(int ms);

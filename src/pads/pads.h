@@ -1,0 +1,31 @@
+// Gamepads, through SDL2's game controllers: SDL's mapping database (and any
+// mapping in SDL_GAMECONTROLLERCONFIG, as Steam sets for its virtual pads)
+// gives every common pad the same layout. A pad only adds another way to hold
+// a control down: the D-pad and the left stick past half its travel are the
+// arrows, A (south) is Space, Back is Esc, and Start is Space in the menus
+// and on the game-over panel and the pause key in a run. SDL is opened at run
+// time, so the game runs keyboard-only where it is not installed.
+#pragma once
+
+extern const char* const pads_library;  // "libSDL2-2.0.so.0"
+extern bool pads_on;                    // SDL's game controllers are up
+extern int pads_connected;              // pads open now
+extern char pads_problem[256];          // why there are no pads, empty when there are
+
+const int max_pads = 16;          // pads beyond these are not opened
+const int stick_half = 16384;     // a stick further out than this holds its arrow
+
+// Loads the library and starts only SDL's joystick and game-controller
+// subsystems: no window, no video, no signal handlers. Returns false, with
+// pads_problem set, when it cannot.
+bool start_pads(const char* library);
+
+// Once a frame, on the main thread: opens pads plugged in since the last
+// call, closes those pulled out, and reads them all into pad_held
+// (core/controls.h), pad_pause and pad_escape (core/hotkeys.h). Start counts
+// as the confirm key when start_confirms is true; nothing counts while heed
+// is false (the window is away from the keyboard). Without SDL it clears them.
+void read_pads(bool start_confirms, bool heed);
+
+// Shut-down: closes the pads and SDL.
+void stop_pads();
