@@ -437,6 +437,13 @@ AssertionResult WindowTest::launch(bool with_display) {
               env.end());
     env.push_back("HOME=" + home);
   }
+  for (const std::string& setting : game_env) {
+    std::string name = setting.substr(0, setting.find('=') + 1);
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+              env.end());
+    env.push_back(setting);
+  }
   int out = open_log(root + "/game.out", false);
   int err = open_log(root + "/game.err", false);
   std::vector<std::string> argv = {PV_GAME};

@@ -161,8 +161,10 @@ struct WindowTest : ::testing::Test {
   // before its server starts.
   int screen_w = 1024;
   int screen_h = 768;
-  // Before launch: the game's command line after its name.
+  // Before launch: the game's command line after its name, and "NAME=value"
+  // settings added to its environment (replacing any of the same name).
   std::vector<std::string> arguments;
+  std::vector<std::string> game_env;
 
   std::string root;  // scratch area: logs, and the game's directory
   std::string dir;   // the game's working directory
