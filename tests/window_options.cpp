@@ -95,6 +95,12 @@ TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
   double title = sink_rms(1000);
   EXPECT_GT(title, 200) << "no tune on the title; stderr:\n" << game_stderr();
   EXPECT_EQ(sink_streams(), 1);
+  // The stream in the desktop's mixer is the game's, not the synthesizer's.
+  std::string streams;
+  ASSERT_EQ(run_tool({"pactl", "list", "sink-inputs"}, &streams), 0);
+  EXPECT_NE(streams.find("application.name = \"Plu Vesk\""), std::string::npos) << streams;
+  EXPECT_NE(streams.find("application.icon_name = \"plu-vesk\""), std::string::npos) << streams;
+  EXPECT_NE(streams.find("media.role = \"game\""), std::string::npos) << streams;
 
   // Off: silence, and no output left open rendering it.
   choose(1);

@@ -63,9 +63,12 @@ MIDI_DRIVER music_driver = {
   _dummy_noop1, _dummy_noop2, _dummy_noop3, _dummy_noop2, _dummy_noop2,
 };
 
-// The desktop's sound servers first; plain ALSA for a machine without one.
-// A name this build of FluidSynth lacks simply fails to open.
-static const char* const audio_outputs[] = {"pipewire", "pulseaudio", "alsa"};
+// The desktop's sound server first; plain ALSA for a machine without one.
+// PulseAudio's protocol before PipeWire's own: a PipeWire desktop serves it
+// too (pipewire-pulse), and only there does the stream take the name the
+// game gives it. Debian's FluidSynth has no PipeWire output anyway; a name
+// this build lacks simply fails to open.
+static const char* const audio_outputs[] = {"pulseaudio", "pipewire", "alsa"};
 
 // General MIDI SoundFonts, in the order tried after the player's own choice:
 // first the one the system has made its default (Debian points this name at
@@ -160,6 +163,15 @@ void quiet_sound_libraries() {
   typedef int (*set_handler)(alsa_error_handler);
   set_handler set = reinterpret_cast<set_handler>(dlsym(lib, "snd_lib_error_set_handler"));
   if (set) set(quiet_alsa_log);
+}
+
+void name_music_stream() {
+  // libpulse takes these when the output connects. FluidSynth names its
+  // client itself, which only an override replaces; the player's own
+  // settings of the same names stay.
+  setenv("PULSE_PROP_OVERRIDE_application.name", "Plu Vesk", 0);
+  setenv("PULSE_PROP_OVERRIDE_application.icon_name", "plu-vesk", 0);
+  setenv("PULSE_PROP_OVERRIDE_media.role", "game", 0);
 }
 
 // The SoundFont is read through these instead of FluidSynth's stdio calls, so
@@ -312,6 +324,9 @@ int music_open(bool audio_output, const MIDI* tune) {
   // Only the samples of the instruments the tune uses: a large SoundFont
   // then loads in a fraction of the time and memory.
   fluid.settings_setint(music_settings, "synth.dynamic-sample-loading", 1);
+  // Else FluidSynth's output sets the role in the environment, with setenv on
+  // this thread while others may read it; name_music_stream set ours.
+  fluid.settings_setstr(music_settings, "audio.pulseaudio.media-role", "");
   if (!choose_soundfont() || !fluid.is_soundfont(soundfont_file)) return fail(MUSIC_NO_SOUNDFONT);
   music_synth = fluid.new_synth(music_settings);
   if (!music_synth) return fail(MUSIC_NO_LIBRARY);

@@ -46,6 +46,9 @@ int music_init(int input, int voices);
 void music_exit(int input);
 void music_raw_midi(int data);
 
+// Names the music's stream in the desktop's mixer "Plu Vesk", as a game's,
+// through the environment: call it before any other thread runs.
+void name_music_stream();
 // Routes FluidSynth's and alsa-lib's messages away from stderr.
 void quiet_sound_libraries();
 // Puts music_driver first in Allegro's list, so MIDI_AUTODETECT picks it.
