@@ -33,8 +33,19 @@
 //   smaller than the machine's noise between cases run minutes apart, so
 //   the three take turns, in an order that turns round too: one fresh game
 //   and one run each per round.
+// - The music switch: the game runs under strace -f --seccomp-bpf, which
+//   stops it only at the sleeps it traces (pselect6, Allegro's rest() in the
+//   menus, and clock_nanosleep, nanosleep) and logs when each began and how
+//   long it lasted (-ttt -T).  In the options, space on the music line
+//   switches it off and on again 20 times (DESKTOP_SWITCHES), each switch seen
+//   on the display; after half of the switches on the tune has time to start,
+//   after the other half it is switched off while its SoundFont may still be
+//   loading.  The figure is the longest stretch of the main thread between the
+//   end of one sleep and the start of the next over those switches: the work
+//   of one menu frame, including anything it waited for.
 //
 //   bench_desktop SCRATCH_DIR [runs per case, default 4] [starts per SoundFont, default 5]
+// DESKTOP_ONLY=switch runs only the music switch.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -119,6 +130,14 @@ struct startup_result {
   std::string failure;
 };
 
+struct switch_result {
+  bool ran = false;
+  std::string failure;
+  std::vector<double> stretches_ms;  // the main thread's, between two sleeps, while switching
+  int seen = 0;                      // switches the display showed
+  int wanted = 0;
+};
+
 Display* dpy;
 std::string scratch;
 
@@ -173,6 +192,23 @@ bool on_title() { return game_pixel(35, 28) == sky && game_pixel(270, 243) == wh
 bool in_play() { return game_pixel(35, 28) == ball_light; }
 bool game_over_shown() { return in_play() && game_pixel(225, 250) == black; }
 
+// Black pixels in a box of the game's frame, at scale 1.
+int black_in(int x, int y, int w, int h) {
+  XImage* img = XGetImage(dpy, DefaultRootWindow(dpy), x, y, w, h, AllPlanes, ZPixmap);
+  if (!img) return -1;
+  int n = 0;
+  for (int py = 0; py < h; py++)
+    for (int px = 0; px < w; px++) n += XGetPixel(img, px, py) == 0;
+  XDestroyImage(img);
+  return n;
+}
+
+// The options: the "R" of "Return" (centred on x 320 at y 280), which the
+// title lacks. The music line's mark, the last letter of "Music: +": a "+"
+// has more ink than a "-".
+bool on_options() { return !on_title() && black_in(296, 280, 8, 8) > 0; }
+int music_mark_ink() { return black_in(344, 260, 8, 8); }
+
 // ---------------------------------------------------------------- processes
 
 std::vector<std::string> environment(const std::vector<std::string>& drop,
@@ -209,6 +245,26 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   if (chdir(cwd.c_str()) != 0) _exit(126);
   execvpe(args[0], args.data(), envp.data());
   _exit(127);
+}
+
+// A child process of `parent` running `name`, from /proc; -1 if none.
+pid_t child_of(pid_t parent, const std::string& name) {
+  DIR* d = opendir("/proc");
+  if (!d) return -1;
+  pid_t found = -1;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+    size_t close = stat.rfind(')');
+    int ppid = 0;
+    if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+        ppid == parent && stat.find("(" + name + ")") != std::string::npos) {
+      found = atoi(e->d_name);
+      break;
+    }
+  }
+  closedir(d);
+  return found;
 }
 
 void kill_and_reap(pid_t pid) {
@@ -254,7 +310,8 @@ int run_tool(const std::vector<std::string>& argv, std::string* out, int timeout
 }
 
 // Held for 80 ms so that a frame or two sees it; one xdotool for both events.
-void tap_space() { run_tool({"xdotool", "keydown", "space", "sleep", "0.08", "keyup", "space"}, nullptr, 3000); }
+void tap(const char* key) { run_tool({"xdotool", "keydown", key, "sleep", "0.08", "keyup", key}, nullptr, 3000); }
+void tap_space() { tap("space"); }
 
 // ---------------------------------------------------------------- the game's process
 
@@ -495,6 +552,111 @@ startup_result run_startup_case(const startup_case& c, int starts) {
   return r;
 }
 
+// The sleeps of one thread in an `strace -f -ttt -T` log, as (start, end) in
+// seconds of the log's clock. A call another thread interrupted in the log
+// comes in two lines, "<unfinished ...>" and "<... resumed>".
+std::vector<std::pair<double, double>> thread_sleeps(const std::string& log, int tid) {
+  std::vector<std::pair<double, double>> sleeps;
+  std::istringstream lines(log);
+  std::string line;
+  double pending = -1;
+  while (std::getline(lines, line)) {
+    int who = 0;
+    double at = 0;
+    int used = 0;
+    if (sscanf(line.c_str(), "%d %lf %n", &who, &at, &used) < 2 || who != tid) continue;
+    std::string call = line.substr(used);
+    if (call.find("<unfinished ...>") != std::string::npos) {
+      pending = at;
+      continue;
+    }
+    size_t d = line.rfind('<');
+    double lasted = 0;
+    if (d == std::string::npos || sscanf(line.c_str() + d, "<%lf>", &lasted) != 1) continue;
+    double start = call.compare(0, 4, "<...") == 0 ? pending : at;
+    if (start < 0) continue;
+    sleeps.push_back({start, start + lasted});
+    pending = -1;
+  }
+  return sleeps;
+}
+
+double wall_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+switch_result run_switch_case(const std::string& soundfont, int switches) {
+  switch_result r;
+  if (!exists(soundfont)) return r;
+  r.ran = true;
+  std::string dir = scratch + "/game";
+  if (!prepare_game_dir(dir, 1)) {
+    r.failure = "cannot prepare " + dir;
+    return r;
+  }
+  wait_screen_clear();
+  probe_scale = 1;
+  std::string log = scratch + "/strace.log";
+  int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t tracer = spawn({"strace", "-f", "--seccomp-bpf", "-qq", "-ttt", "-T", "-o", log, "-e",
+                        "trace=pselect6,clock_nanosleep,nanosleep", PV_GAME},
+                       game_environment(soundfont, true), dir, -1, err);
+  if (err >= 0) close(err);
+  // strace forks a probe or two of its own before the game.
+  pid_t game = -1;
+  for (int i = 0; i < 500 && game < 0 && alive(tracer); i++) {
+    sleep_ms(10);
+    game = child_of(tracer, "plu-vesk");
+  }
+  auto finish = [&](const std::string& why) {
+    r.failure = why;
+    if (game > 0) kill(game, SIGKILL);
+    waitpid(tracer, nullptr, 0);  // strace ends with the game
+    return r;
+  };
+  if (game < 0) return finish("strace did not start the game (is strace installed?)");
+
+  // Title, then the options (the second entry), then the music line. The
+  // game is strace's child: strace lives as long as it does.
+  if (!wait_for(tracer, on_title, 60000)) return finish("the title never showed");
+  sleep_ms(3000);  // the start-up load, even of an .sf3, is over
+  tap("Down");
+  tap_space();
+  if (!wait_for(tracer, on_options, 3000)) return finish("space on Options did not open them");
+  sleep_ms(700);  // a menu takes the confirm key from its seventh frame
+  tap("Down");
+  sleep_ms(200);
+
+  double t0 = wall_seconds();
+  r.wanted = 2 * switches;
+  int ons = 0;
+  for (int i = 0; i < r.wanted; i++) {
+    bool on_before = music_mark_ink() > 6;
+    for (int tries = 0; tries < 3; tries++) {
+      tap_space();
+      if (wait_for(tracer, [&] { return (music_mark_ink() > 6) != on_before; }, 5000, 5)) {
+        r.seen++;
+        break;
+      }
+    }
+    // Every other switch on leaves the tune time to start.
+    sleep_ms(!on_before && ons++ % 2 == 0 ? 2500 : 300);
+  }
+  double t1 = wall_seconds();
+  sleep_ms(200);
+  kill(game, SIGKILL);
+  waitpid(tracer, nullptr, 0);
+
+  std::vector<std::pair<double, double>> sleeps = thread_sleeps(read_file(log), game);
+  for (size_t i = 1; i < sleeps.size(); i++)
+    if (sleeps[i - 1].second >= t0 && sleeps[i].first <= t1)
+      r.stretches_ms.push_back((sleeps[i].first - sleeps[i - 1].second) * 1000);
+  if (r.stretches_ms.empty()) return finish("no sleeps of the main thread in the strace log");
+  return r;
+}
+
 // ---------------------------------------------------------------- printing
 
 double mean(const std::vector<double>& v) {
@@ -534,28 +696,8 @@ void row(const std::string& label, const std::string& figure, const std::string&
 
 std::string short_name(const std::string& soundfont) { return fs::path(soundfont).filename().string(); }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: bench_desktop SCRATCH_DIR [runs per case] [starts per SoundFont]\n");
-    return 2;
-  }
-  scratch = argv[1];
-  int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 4;
-  int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
-  if (!getenv("PULSE_SERVER")) {
-    fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
-    return 1;
-  }
-  dpy = XOpenDisplay(nullptr);
-  if (!dpy) {
-    fprintf(stderr, "bench_desktop: cannot open the display \"%s\"\n", getenv("DISPLAY") ? getenv("DISPLAY") : "");
-    return 1;
-  }
-  // Keyboard focus follows the pointer on a bare server: keep it over the game.
-  run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
-
+// Play, memory and start-up: runs every case and prints their tables.
+void run_desktop_cases(int runs, int starts) {
   // Music off and no output are what a desktop with the large SoundFont gives.
   std::string big = exists(fluid_r3) ? fluid_r3 : tim;
   std::string big_name = exists(fluid_r3) ? "FluidR3_GM" : "TimGM6mb (FluidR3_GM not installed)";
@@ -731,6 +873,57 @@ int main(int argc, char** argv) {
     printf("\n- %s", text.c_str());
   }
   printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: bench_desktop SCRATCH_DIR [runs per case] [starts per SoundFont]\n");
+    return 2;
+  }
+  scratch = argv[1];
+  int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 4;
+  int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
+  bool only_switch = getenv("DESKTOP_ONLY") && strcmp(getenv("DESKTOP_ONLY"), "switch") == 0;
+  if (!getenv("PULSE_SERVER")) {
+    fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
+    return 1;
+  }
+  dpy = XOpenDisplay(nullptr);
+  if (!dpy) {
+    fprintf(stderr, "bench_desktop: cannot open the display \"%s\"\n", getenv("DISPLAY") ? getenv("DISPLAY") : "");
+    return 1;
+  }
+  // Keyboard focus follows the pointer on a bare server: keep it over the game.
+  run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
+
+  if (!only_switch) run_desktop_cases(runs, starts);
+
+  // The music switch, per SoundFont: the main thread's longest stretch.
+  const char* const switch_fonts[] = {fluid_r3, tim, fluid_r3_mono, musescore_lite};
+  const double switch_target_ms = 10;
+  int switches = getenv("DESKTOP_SWITCHES") ? std::max(1, atoi(getenv("DESKTOP_SWITCHES"))) : 20;
+  std::vector<switch_result> switch_results;
+  for (const char* font : switch_fonts) {
+    fprintf(stderr, "desktop: music switch, %s ...\n", short_name(font).c_str());
+    switch_results.push_back(run_switch_case(font, switches));
+  }
+  printf("\nThe music switched off and on %d times in the options (strace on the game): the main\n"
+         "thread's longest stretch of work between two sleeps, and the median one.\n\n", switches);
+  printf("| case | longest | median | switches seen | target | met |\n|---|---|---|---|---|---|\n");
+  for (size_t i = 0; i < switch_results.size(); i++) {
+    const switch_result& r = switch_results[i];
+    std::string label = "music switch, " + short_name(switch_fonts[i]);
+    if (!r.ran) printf("| %s | not installed | | | | |\n", label.c_str());
+    else if (!r.failure.empty()) printf("| %s | failed: %s | | | | |\n", label.c_str(), r.failure.c_str());
+    else {
+      double longest = *std::max_element(r.stretches_ms.begin(), r.stretches_ms.end());
+      printf("| %s | %.1f ms | %.2f ms | %d of %d | ≤ %.0f ms | %s |\n", label.c_str(), longest,
+             median(r.stretches_ms), r.seen, r.wanted, switch_target_ms,
+             verdict(switch_target_ms, longest).c_str());
+    }
+  }
   XCloseDisplay(dpy);
   return 0;
 }

@@ -2,12 +2,15 @@
 # What the real game costs on a desktop: runs build/plu-vesk in a window on a
 # private Xvfb with a private PulseAudio (a null sink paces the music as a
 # desktop's sound server does), presses real keys, and prints its processor
-# share, resident memory and start-up time against their targets, then the
-# play-frame pacing benchmark (bench/pacing.sh).  How it measures: the comment
-# at the top of bench/desktop.cpp.
+# share, resident memory and start-up time against their targets, how long
+# the main thread works in a frame while the music is switched in the options,
+# then the play-frame pacing benchmark (bench/pacing.sh).  How it measures:
+# the comment at the top of bench/desktop.cpp.
 #   bench/desktop.sh [build dir, default ./build] [runs per case, default 4]
 # DESKTOP_STARTS sets the starts per SoundFont (default 5), DESKTOP_PACING_FRAMES
-# the frames per margin of the pacing benchmark (default 300).
+# the frames per margin of the pacing benchmark (default 300), DESKTOP_SWITCHES
+# the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
+# measures only the music switch.
 # SoundFonts that are not installed get "not installed" in their rows:
 # fluid-soundfont-gm, fluidr3mono-gm-soundfont and musescore-general-soundfont-small
 # bring the optional ones.
@@ -42,6 +45,7 @@ start_pulse || exit 1
 echo "Plu Vesk on a desktop, $(git -C "$root" describe --always --dirty 2>/dev/null || echo '(no git)'), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 "$driver" "$tmp" "$runs" "${DESKTOP_STARTS:-5}"
+[ "${DESKTOP_ONLY:-}" = switch ] && exit 0
 echo
 echo "Pacing (bench/pacing.sh):"
 echo

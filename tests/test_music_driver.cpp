@@ -55,8 +55,8 @@ void allegro_stop() {
   for (int c = 0; c < 16; c++) raw({(unsigned char)(0xB0 + c), 123, 0, (unsigned char)(0xB0 + c), 120, 0});
 }
 
-void open_synth() {
-  ASSERT_EQ(music_open(false), MUSIC_OK) << music_problem;
+void open_synth(const MIDI* tune = nullptr) {
+  ASSERT_EQ(music_open(false, tune), MUSIC_OK) << music_problem;
   ASSERT_NE(music_synth, nullptr);
 }
 
@@ -70,16 +70,6 @@ struct timed_event {
   int length;
 };
 
-unsigned long varlen(const unsigned char* d, int& p, int end) {
-  unsigned long v = 0;
-  while (p < end) {
-    unsigned char b = d[p++];
-    v = (v << 7) | (b & 0x7F);
-    if (!(b & 0x80)) break;
-  }
-  return v;
-}
-
 // The channel events of Allegro's loaded tune up to a time, merged across
 // tracks and timed by the tune's tempo changes.
 std::vector<timed_event> tune_events(MIDI* tune, double until) {
@@ -91,7 +81,7 @@ std::vector<timed_event> tune_events(MIDI* tune, double until) {
     unsigned char status = 0;
     long tick = 0;
     while (d && p < end) {
-      tick += varlen(d, p, end);
+      tick += midi_varlen(d, p, end);
       unsigned char b = d[p];
       if (b & 0x80) {
         status = b;
@@ -99,12 +89,12 @@ std::vector<timed_event> tune_events(MIDI* tune, double until) {
       }
       if (b == 0xFF) {
         int type = d[p++];
-        int len = int(varlen(d, p, end));
+        int len = int(midi_varlen(d, p, end));
         if (type == 0x51 && len == 3) tempos.push_back({tick, (d[p] << 16) | (d[p + 1] << 8) | d[p + 2]});
         p += len;
         status = 0;
       } else if (b == 0xF0 || b == 0xF7) {
-        p += int(varlen(d, p, end));
+        p += int(midi_varlen(d, p, end));
         status = 0;
       } else {
         int kind = status & 0xF0;
@@ -193,7 +183,14 @@ TEST(MusicDriver, ParserTurnsAByteStreamIntoChannelMessages) {
   EXPECT_TRUE(same(e[0], 0xB0, 64, 127));
 }
 
-TEST(MusicDriver, HandMadeStreamSoundsAndEndsOnVelocityZero) {
+TEST(MusicDriver, LoadStopsWhenToldAndAHandMadeStreamSoundsAndEndsOnVelocityZero) {
+  // A load no longer wanted gives up at its first read, and FluidSynth's own
+  // loader does not read the SoundFont in its place.
+  music_stop_load = true;
+  EXPECT_EQ(music_open(false), MUSIC_NO_SOUNDFONT);
+  EXPECT_EQ(music_synth, nullptr);
+  music_stop_load = false;
+
   open_synth();
   std::vector<short> out;
   raw({0xC0, 73, 0x90, 72, 100});  // flute, C5
@@ -214,8 +211,19 @@ TEST(MusicDriver, SkyTunePlaysStopsSilentAndHonoursTheMidiVolume) {
   MIDI* tune = load_midi(PV_ASSET_DIR "/sky.mid");
   ASSERT_NE(tune, nullptr);
 
-  // The game's volume: several seconds of real music.
-  open_synth();
+  // The instruments the tune plays: the four programs its tracks select and
+  // the percussion kit.
+  std::vector<int> presets;
+  bool used[midi_presets] = {};
+  for (int t = 0; t < MIDI_TRACKS; t++) midi_track_presets(tune->track[t].data, tune->track[t].len, used);
+  for (int i = 0; i < midi_presets; i++)
+    if (used[i]) presets.push_back(i);
+  EXPECT_EQ(presets, (std::vector<int>{8, 33, 48, 73, 128 * 128}));
+
+  // The game's volume: several seconds of real music. The samples of its
+  // instruments came with the SoundFont: it plays with no reads allowed.
+  open_synth(tune);
+  music_stop_load = true;
   std::vector<short> out;
   play_tune(tune, 150, 4.0, out);
   double playing = rms(out, 0, out.size());
@@ -224,6 +232,7 @@ TEST(MusicDriver, SkyTunePlaysStopsSilentAndHonoursTheMidiVolume) {
   render(out, 1.0);
   double tail = rms(out, stop_at, stop_at + size_t(2 * rate * 0.25));
   double after = rms(out, stop_at + size_t(2 * rate * 0.5), out.size());
+  music_stop_load = false;
   music_close();
 
   // Volume 0 on Allegro's scale: the same notes, nothing to hear.
@@ -252,9 +261,14 @@ TEST(MusicDriver, SwitchedOnWithoutSoundFontOrAudioOutputSaysWhyInOneLine) {
   EXPECT_EQ(music_init(FALSE, 0), 0);
   EXPECT_EQ(music_synth, nullptr);
 
+  // The frames go on while the switch loads; the one that finds it done says why.
   auto switched_on = [](std::string& said) {
     testing::internal::CaptureStderr();
     music_switch(true);
+    for (int frame = 0; frame < 400 && music_loading(); frame++) {
+      music_update();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     said = testing::internal::GetCapturedStderr();
     return music_ready.load();
   };
@@ -289,6 +303,25 @@ TEST(MusicDriver, SwitchedOnWithoutSoundFontOrAudioOutputSaysWhyInOneLine) {
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   printf("%s", said.c_str());
   music_switch(false);
+
+  // Switched on and off faster than the loader follows: only the last switch
+  // on is answered, once; shut-down in the middle of a load leaves nothing open.
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 21; i++) music_switch(i % 2 == 0);
+  for (int frame = 0; frame < 400 && music_loading(); frame++) {
+    music_update();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  said = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(music_loading());
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  music_switch(false);
+  music_switch(true);
+  music_shut_down();
+  EXPECT_FALSE(music_loading());
+  EXPECT_FALSE(music_ready);
+  EXPECT_EQ(music_synth, nullptr);
+  EXPECT_EQ(music_audio, nullptr);
 
   // The same at start-up, where the load runs on its own thread and the
   // frames go on meanwhile: said once, by the frame that finds it done.

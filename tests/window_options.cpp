@@ -1,9 +1,22 @@
 // The options menu of the real game: switching between full screen and a
 // window, what "Return" and Esc leave in the settings file, and the music
-// line heard through a sound server.
+// line heard through a sound server, from a fast disk and a slow one.
 #include "support/window.h"
 
-struct OptionsWindow : WindowTest {};
+#include <filesystem>
+
+struct OptionsWindow : WindowTest {
+  // Whether the game holds a file of that name open: the SoundFont, only
+  // while it loads (the samples are read later, a few at a time).
+  bool holds_open(const std::string& name) {
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(game_pid) + "/fd", ec)) {
+      std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+      if (target.find(name) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
 
 static const char* const settings = "PV settings.dat";
 
@@ -82,6 +95,12 @@ TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
   double title = sink_rms(1000);
   EXPECT_GT(title, 200) << "no tune on the title; stderr:\n" << game_stderr();
   EXPECT_EQ(sink_streams(), 1);
+  // The stream in the desktop's mixer is the game's, not the synthesizer's.
+  std::string streams;
+  ASSERT_EQ(run_tool({"pactl", "list", "sink-inputs"}, &streams), 0);
+  EXPECT_NE(streams.find("application.name = \"Plu Vesk\""), std::string::npos) << streams;
+  EXPECT_NE(streams.find("application.icon_name = \"plu-vesk\""), std::string::npos) << streams;
+  EXPECT_NE(streams.find("media.role = \"game\""), std::string::npos) << streams;
 
   // Off: silence, and no output left open rendering it.
   choose(1);
@@ -110,5 +129,58 @@ TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
   sleep_ms(menu_ready_ms);
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));
+  EXPECT_EQ(game_stderr(), "");
+}
+
+TEST_F(OptionsWindow, MusicLineOverASlowDiskAnswersAtOnceAndQuitWaitsNoLoad) {
+  // Every read of the SoundFont from the disk takes 150 ms: a load of seconds.
+  ASSERT_TRUE(start_pulse());
+  game_env = {std::string("LD_PRELOAD=") + PV_SLOW_IO, "PV_SLOW_PATH=TimGM6mb.sf2", "PV_SLOW_MS=150",
+              "PV_SLOW_OPS=read", "PLU_VESK_SOUNDFONT=/usr/share/sounds/sf2/TimGM6mb.sf2"};
+  write_settings("0 0 0");
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  choose(1);
+  ASSERT_TRUE(screenshot_until(shot, shows_options, "the options"));
+  sleep_ms(menu_ready_ms);
+  tap("Down");
+  auto music_on = [](const Image& s) { return shows_centred_line(s, "Music: +", 260); };
+  auto music_off = [](const Image& s) { return shows_centred_line(s, "Music: -", 260); };
+
+  // On: the line says so at once, and the cursor goes on moving, while the
+  // SoundFont is still being read.
+  long long switched = now_ms();
+  tap("space");
+  ASSERT_TRUE(screenshot_until(shot, music_on, "music on"));
+  EXPECT_TRUE(holds_open("TimGM6mb.sf2")) << "no load under way";
+  tap("Up");
+  ASSERT_TRUE(screenshot(shot));
+  EXPECT_EQ(options_cursor(shot), 244);
+  tap("Down");
+  ASSERT_TRUE(screenshot(shot));
+  EXPECT_EQ(options_cursor(shot), 264);
+  EXPECT_TRUE(holds_open("TimGM6mb.sf2")) << "the menu answered only once the load was over";
+
+  // The tune, once loaded.
+  double tune = 0;
+  for (long long until = now_ms() + 40000; tune <= 200 && now_ms() < until;) tune = sink_rms(500);
+  EXPECT_GT(tune, 200) << "no tune after the load; stderr:\n" << game_stderr();
+  long long heard = now_ms();
+
+  // Off and on again, then leave and quit in the middle of that load: the
+  // game ends without waiting for it.
+  tap("space");
+  ASSERT_TRUE(screenshot_until(shot, music_off, "music off"));
+  tap("space");
+  ASSERT_TRUE(screenshot_until(shot, music_on, "music on again"));
+  tap("Escape");
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
+  sleep_ms(menu_ready_ms);
+  EXPECT_TRUE(holds_open("TimGM6mb.sf2")) << "the load was over before the game was asked to quit";
+  long long quit = now_ms();
+  choose(2);
+  ASSERT_TRUE(wait_exit_ok(2000));
+  printf("switch to the tune heard over the slow disk: %lld ms; Quit to the end: %lld ms\n",
+         heard - switched, now_ms() - quit);
   EXPECT_EQ(game_stderr(), "");
 }

@@ -111,6 +111,7 @@ int _mangled_main(int argc, char** argv) {
   catch_signals();
 
   name_window();
+  name_music_stream();
   // Allegro's background thread wakes every millisecond only to look at the
   // clock, and handles input every 10 ms: threads inherit the timer slack,
   // so it is started with 4 ms of it, a third of its processor time. The

@@ -1,5 +1,6 @@
 // The MIDI byte stream Allegro's player sends a raw driver, turned back into
-// channel messages: running status, system messages and realtime bytes.
+// channel messages: running status, system messages and realtime bytes. And
+// the instruments a track of a MIDI file plays.
 #pragma once
 
 // One channel message, status byte with its channel and up to two data bytes.
@@ -19,3 +20,13 @@ void midi_parser_reset();
 // Takes one byte of the stream; true when it completes a channel message,
 // which is then in *out. System messages are consumed and never reported.
 bool midi_parse_byte(unsigned char byte, midi_event* out);
+
+// A variable-length number of a MIDI file at d[p], 7 bits a byte, most
+// significant first; p moves past it, never beyond end.
+unsigned long midi_varlen(const unsigned char* d, int& p, int end);
+
+const int midi_presets = 129 * 128;  // banks 0 to 128 (percussion, as FluidSynth has it) of 128 programs
+
+// Marks in used[bank * 128 + program] every instrument one track of a MIDI
+// file selects or plays a note on; the percussion channel is bank 128.
+void midi_track_presets(const unsigned char* data, int length, bool used[midi_presets]);

@@ -2,60 +2,130 @@
 
 #include <allegro.h>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <malloc.h>
+#include <mutex>
 #include <thread>
 
 #include "audio/music_driver.h"
 #include "core/globals.h"
 
-static std::thread loader;             // the start-up load, while it runs or until joined
-static std::atomic<bool> loaded{false};  // the loader has finished
-static int load_result;                // its outcome, written before loaded
+// The main thread asks, the loader opens and closes. The main thread asks
+// only once the tune is stopped, and starts it only once the loader has
+// answered its last request: the two never touch the synthesizer at once.
+static std::thread loader;          // from the first request for the tune until shut-down
+static std::mutex lock;             // guards wanted, asked and ending
+static std::condition_variable wake;  // the loader waits on it for a request
+static bool wanted;                 // the last request: the tune or none
+static int asked;                   // requests made; written by the main thread under the lock
+static bool ending;                 // shut-down: the loader closes everything and ends
+static std::atomic<int> answered{0};  // the request for the tune whose outcome is in load_result
+static int load_result;             // MUSIC_OK, or why the open failed
 
-static void load() {
-  load_result = music_open(true);
-  loaded = true;
+// Main thread only.
+static bool waiting;  // the tune was asked for and music_update has not yet taken the answer up
+static bool playing;  // play_midi was called and stop_midi not since
+
+static void close_and_trim() {
+  music_close();
+  // The SoundFont's samples go back to the system, not only to the heap.
+  malloc_trim(0);
 }
 
-// The tune from its beginning once the load succeeded, else why there is none.
-static void play_or_say_why() {
-  if (load_result == MUSIC_OK) play_midi(music, 1);
-  else fprintf(stderr, "plu-vesk: %s\n", music_problem);
+static void serve() {
+  int served = 0;
+  bool open = false;  // the synthesizer is open and ready
+  std::unique_lock<std::mutex> hold(lock);
+  for (;;) {
+    wake.wait(hold, [&] { return ending || served != asked; });
+    if (ending) break;
+    served = asked;
+    bool on = wanted;
+    if (on) music_stop_load = false;  // set again, under the lock, by a request to stop
+    if (on && open) {
+      load_result = MUSIC_OK;  // switched off and on again before the close began
+      answered = served;
+      continue;
+    }
+    if (!on && !open) continue;
+    hold.unlock();
+    if (on) {
+      int result = music_open(true, music);
+      hold.lock();
+      if (!music_stop_load) {
+        open = result == MUSIC_OK;
+        load_result = result;
+        answered = served;
+        continue;
+      }
+      // Switched off meanwhile: the load stopped at its next read, or
+      // finished unwanted. The requests since decide what opens next.
+      hold.unlock();
+    }
+    close_and_trim();
+    open = false;
+    hold.lock();
+  }
+  hold.unlock();
+  music_close();
+}
+
+// A request from the main thread; the first one for the tune starts the loader.
+static void ask(bool on) {
+  waiting = on;
+  if (!loader.joinable()) {
+    if (!on) return;  // nothing was ever opened
+    loader = std::thread(serve);
+  }
+  std::lock_guard<std::mutex> hold(lock);
+  wanted = on;
+  asked++;
+  if (!on) music_stop_load = true;
+  wake.notify_one();
 }
 
 void music_start() {
-  if (!music) return;  // no tune, nothing to load it for
-  loaded = false;
-  loader = std::thread(load);
+  if (music) ask(true);  // no tune, nothing to load it for
 }
 
 void music_update() {
-  if (!loader.joinable() || !loaded) return;
-  loader.join();
-  play_or_say_why();
-}
-
-void music_switch(bool on) {
-  if (on) {
-    if (!music) return;
-    if (loader.joinable()) {
-      loader.join();  // the start-up load, still going
-    } else if (!music_ready) {
-      load_result = music_open(true);
-    }
-    play_or_say_why();
+  if (!waiting || answered != asked) return;
+  waiting = false;
+  if (load_result == MUSIC_OK) {
+    play_midi(music, 1);
+    playing = true;
   } else {
-    music_shut_down();
-    // The SoundFont's samples go back to the system, not only to the heap.
-    malloc_trim(0);
+    fprintf(stderr, "plu-vesk: %s\n", music_problem);
   }
 }
 
-bool music_loading() { return loader.joinable(); }
+// The tune stops before the loader may close what it plays on.
+static void stop_tune() {
+  if (playing) stop_midi();
+  playing = false;
+}
+
+void music_switch(bool on) {
+  if (on && !music) return;
+  if (!on) stop_tune();
+  ask(on);
+}
+
+bool music_loading() { return waiting; }
 
 void music_shut_down() {
-  if (loader.joinable()) loader.join();
-  stop_midi();
-  music_close();
+  stop_tune();
+  waiting = false;
+  if (!loader.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    ending = true;
+    music_stop_load = true;
+    wake.notify_one();
+  }
+  loader.join();
+  ending = false;
+  asked = 0;
+  answered = 0;
 }

@@ -1,10 +1,14 @@
 #include "audio/music_driver.h"
 
+#include <algorithm>
 #include <allegro/internal/aintern.h>
 #include <allegro/platform/aintunix.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // FluidSynth's entry points, looked up in the library at run time. The types
@@ -20,6 +24,9 @@ struct fluid_api {
   decltype(&new_fluid_synth) new_synth;
   decltype(&delete_fluid_synth) delete_synth;
   decltype(&fluid_synth_sfload) sfload;
+  decltype(&new_fluid_defsfloader) new_defsfloader;
+  decltype(&fluid_sfloader_set_callbacks) sfloader_set_callbacks;
+  decltype(&fluid_synth_add_sfloader) add_sfloader;
   decltype(&new_fluid_audio_driver) new_audio_driver;
   decltype(&delete_fluid_audio_driver) delete_audio_driver;
   decltype(&fluid_synth_noteon) noteon;
@@ -30,6 +37,7 @@ struct fluid_api {
   decltype(&fluid_synth_channel_pressure) channel_pressure;
   decltype(&fluid_synth_pitch_bend) pitch_bend;
   decltype(&fluid_synth_write_s16) write_s16;
+  decltype(&fluid_synth_pin_preset) pin_preset;  // null before FluidSynth 2.2
 };
 
 // Filled by load_fluidsynth; every pointer set or the whole record null.
@@ -41,6 +49,7 @@ fluid_settings_t* music_settings;
 fluid_synth_t* music_synth;
 fluid_audio_driver_t* music_audio;
 std::atomic<bool> music_ready{false};
+std::atomic<bool> music_stop_load{false};
 char soundfont_file[1024];
 char music_problem[512];
 
@@ -54,9 +63,12 @@ MIDI_DRIVER music_driver = {
   _dummy_noop1, _dummy_noop2, _dummy_noop3, _dummy_noop2, _dummy_noop2,
 };
 
-// The desktop's sound servers first; plain ALSA for a machine without one.
-// A name this build of FluidSynth lacks simply fails to open.
-static const char* const audio_outputs[] = {"pipewire", "pulseaudio", "alsa"};
+// The desktop's sound server first; plain ALSA for a machine without one.
+// PulseAudio's protocol before PipeWire's own: a PipeWire desktop serves it
+// too (pipewire-pulse), and only there does the stream take the name the
+// game gives it. Debian's FluidSynth has no PipeWire output anyway; a name
+// this build lacks simply fails to open.
+static const char* const audio_outputs[] = {"pulseaudio", "pipewire", "alsa"};
 
 // General MIDI SoundFonts, in the order tried after the player's own choice:
 // first the one the system has made its default (Debian points this name at
@@ -118,6 +130,9 @@ static bool load_fluidsynth() {
   FIND(new_synth, new_fluid_synth);
   FIND(delete_synth, delete_fluid_synth);
   FIND(sfload, fluid_synth_sfload);
+  FIND(new_defsfloader, new_fluid_defsfloader);
+  FIND(sfloader_set_callbacks, fluid_sfloader_set_callbacks);
+  FIND(add_sfloader, fluid_synth_add_sfloader);
   FIND(new_audio_driver, new_fluid_audio_driver);
   FIND(delete_audio_driver, delete_fluid_audio_driver);
   FIND(noteon, fluid_synth_noteon);
@@ -128,6 +143,7 @@ static bool load_fluidsynth() {
   FIND(channel_pressure, fluid_synth_channel_pressure);
   FIND(pitch_bend, fluid_synth_pitch_bend);
   FIND(write_s16, fluid_synth_write_s16);
+  found.pin_preset = reinterpret_cast<decltype(found.pin_preset)>(dlsym(lib, "fluid_synth_pin_preset"));
   fluid = found;
   for (int level = FLUID_PANIC; level <= FLUID_DBG; level++)
     fluid.set_log_function(level, quiet_fluid_log, NULL);
@@ -147,6 +163,108 @@ void quiet_sound_libraries() {
   typedef int (*set_handler)(alsa_error_handler);
   set_handler set = reinterpret_cast<set_handler>(dlsym(lib, "snd_lib_error_set_handler"));
   if (set) set(quiet_alsa_log);
+}
+
+void name_music_stream() {
+  // libpulse takes these when the output connects. FluidSynth names its
+  // client itself, which only an override replaces; the player's own
+  // settings of the same names stay.
+  setenv("PULSE_PROP_OVERRIDE_application.name", "Plu Vesk", 0);
+  setenv("PULSE_PROP_OVERRIDE_application.icon_name", "plu-vesk", 0);
+  setenv("PULSE_PROP_OVERRIDE_media.role", "game", 0);
+}
+
+// The SoundFont is read through these instead of FluidSynth's stdio calls, so
+// that a load no longer wanted stops at its next read from the disk. They
+// read in blocks: FluidSynth reads its tables a few bytes at a time.
+// FluidSynth tries its own loader when ours fails, which would then read a
+// stopped load in full: the name it is given carries a mark that only ours
+// opens.
+static const char soundfont_mark[] = "plu-vesk:";
+
+struct soundfont_reader {
+  int fd;
+  long long size;      // the file's
+  long long at;        // where FluidSynth reads next
+  long long block_at;  // the file offset of block[0]
+  long long held;      // bytes in block
+  unsigned char block[65536];
+};
+
+static void* soundfont_open(const char* name) {
+  if (strncmp(name, soundfont_mark, strlen(soundfont_mark)) != 0) return NULL;
+  int fd = open(name + strlen(soundfont_mark), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return NULL;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return NULL;
+  }
+  soundfont_reader* r = new soundfont_reader;
+  r->fd = fd;
+  r->size = st.st_size;
+  r->at = r->block_at = r->held = 0;
+  return r;
+}
+
+static int soundfont_read(void* buf, fluid_long_long_t count, void* handle) {
+  soundfont_reader* r = static_cast<soundfont_reader*>(handle);
+  unsigned char* to = static_cast<unsigned char*>(buf);
+  while (count > 0) {
+    if (r->at >= r->block_at && r->at < r->block_at + r->held) {
+      long long n = std::min<long long>(count, r->block_at + r->held - r->at);
+      memcpy(to, r->block + (r->at - r->block_at), n);
+      to += n;
+      r->at += n;
+      count -= n;
+      continue;
+    }
+    if (music_stop_load) return FLUID_FAILED;
+    ssize_t n;
+    if (count >= (fluid_long_long_t)sizeof r->block) {
+      // Samples straight to their place, a megabyte at most between looks at the flag.
+      n = pread(r->fd, to, std::min<long long>(count, 1 << 20), r->at);
+      if (n <= 0) return FLUID_FAILED;
+      to += n;
+      r->at += n;
+      count -= n;
+    } else {
+      n = pread(r->fd, r->block, sizeof r->block, r->at);
+      if (n <= 0) return FLUID_FAILED;
+      r->block_at = r->at;
+      r->held = n;
+    }
+  }
+  return FLUID_OK;
+}
+
+static int soundfont_seek(void* handle, fluid_long_long_t offset, int origin) {
+  soundfont_reader* r = static_cast<soundfont_reader*>(handle);
+  long long from = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? r->at : r->size;
+  if (from + offset < 0) return FLUID_FAILED;
+  r->at = from + offset;
+  return FLUID_OK;
+}
+
+static fluid_long_long_t soundfont_tell(void* handle) { return static_cast<soundfont_reader*>(handle)->at; }
+
+static int soundfont_close(void* handle) {
+  soundfont_reader* r = static_cast<soundfont_reader*>(handle);
+  int status = close(r->fd);
+  delete r;
+  return status == 0 ? FLUID_OK : FLUID_FAILED;
+}
+
+// The samples of the tune's instruments, loaded here rather than on the
+// player's thread as the tune selects them: from a compressed SoundFont they
+// unpack for a tenth of a second, which held up the timer thread and a
+// stop_midi waiting for it. Pinned, they stay until the synth closes.
+static void pin_tune_presets(const MIDI* tune, int font) {
+  if (!fluid.pin_preset) return;
+  bool used[midi_presets] = {};
+  for (int t = 0; t < MIDI_TRACKS; t++) midi_track_presets(tune->track[t].data, tune->track[t].len, used);
+  for (int i = 0; i < midi_presets; i++)
+    if (used[i]) fluid.pin_preset(music_synth, font, i / 128, i % 128);
 }
 
 static bool file_readable(const char* name) { return access(name, R_OK) == 0; }
@@ -192,7 +310,7 @@ static int fail(int why) {
   return why;
 }
 
-int music_open(bool audio_output) {
+int music_open(bool audio_output, const MIDI* tune) {
   music_close();
   music_problem[0] = 0;
   quiet_sound_libraries();
@@ -206,9 +324,18 @@ int music_open(bool audio_output) {
   // Only the samples of the instruments the tune uses: a large SoundFont
   // then loads in a fraction of the time and memory.
   fluid.settings_setint(music_settings, "synth.dynamic-sample-loading", 1);
+  // Else FluidSynth's output sets the role in the environment, with setenv on
+  // this thread while others may read it; name_music_stream set ours.
+  fluid.settings_setstr(music_settings, "audio.pulseaudio.media-role", "");
   if (!choose_soundfont() || !fluid.is_soundfont(soundfont_file)) return fail(MUSIC_NO_SOUNDFONT);
   music_synth = fluid.new_synth(music_settings);
   if (!music_synth) return fail(MUSIC_NO_LIBRARY);
+  // Tried before FluidSynth's own loader; the synthesizer frees it.
+  fluid_sfloader_t* reader = fluid.new_defsfloader(music_settings);
+  if (!reader) return fail(MUSIC_NO_LIBRARY);
+  fluid.sfloader_set_callbacks(reader, soundfont_open, soundfont_read, soundfont_seek, soundfont_tell,
+                               soundfont_close);
+  fluid.add_sfloader(music_synth, reader);
 
   // The output before the SoundFont: a large one takes a second to load,
   // wasted where nothing could be heard. Until it is in, the output plays silence.
@@ -220,7 +347,11 @@ int music_open(bool audio_output) {
     }
     if (!music_audio) return fail(MUSIC_NO_AUDIO);
   }
-  if (fluid.sfload(music_synth, soundfont_file, 1) == FLUID_FAILED) return fail(MUSIC_NO_SOUNDFONT);
+  char marked[sizeof soundfont_mark + sizeof soundfont_file];
+  snprintf(marked, sizeof marked, "%s%s", soundfont_mark, soundfont_file);
+  int font = fluid.sfload(music_synth, marked, 1);
+  if (font == FLUID_FAILED) return fail(MUSIC_NO_SOUNDFONT);
+  if (tune) pin_tune_presets(tune, font);
   midi_parser_reset();
   music_ready = true;  // publishes the synth to the thread that plays the tune
   return MUSIC_OK;

@@ -22,17 +22,19 @@ extern fluid_settings_t* music_settings;  // FluidSynth settings, null when clos
 extern fluid_synth_t* music_synth;    // the synthesizer, null when closed
 extern fluid_audio_driver_t* music_audio;  // audio output, null when closed or rendering by hand
 extern std::atomic<bool> music_ready;  // the synth is open and takes the tune's bytes
+extern std::atomic<bool> music_stop_load;  // set, the SoundFont's next read fails: a load no longer wanted
 extern char soundfont_file[1024];     // the SoundFont chosen by the last music_open
 extern char music_problem[512];       // why there is no music, empty when there is
 
 // Plays one channel message on the synthesizer.
 void midi_apply(fluid_synth_t* synth, const midi_event* event);
 
-// Loads FluidSynth, the SoundFont and, when audio_output is true, opens the
+// Loads FluidSynth, the SoundFont (with the samples of the tune's
+// instruments, when given one) and, when audio_output is true, opens the
 // desktop's audio output. Returns MUSIC_OK or the reason it failed, with
 // music_problem set and everything opened closed again. May run on a thread
-// of its own while nothing plays.
-int music_open(bool audio_output);
+// of its own while nothing plays; fails early once music_stop_load is set.
+int music_open(bool audio_output, const MIDI* tune = NULL);
 void music_close();
 // Renders frames of interleaved 16-bit stereo synchronously; for a synth
 // opened without audio output.
@@ -44,6 +46,9 @@ int music_init(int input, int voices);
 void music_exit(int input);
 void music_raw_midi(int data);
 
+// Names the music's stream in the desktop's mixer "Plu Vesk", as a game's,
+// through the environment: call it before any other thread runs.
+void name_music_stream();
 // Routes FluidSynth's and alsa-lib's messages away from stderr.
 void quiet_sound_libraries();
 // Puts music_driver first in Allegro's list, so MIDI_AUTODETECT picks it.

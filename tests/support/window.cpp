@@ -441,13 +441,6 @@ AssertionResult WindowTest::launch(bool with_display) {
   }
   int game_display = traced_display >= 0 ? traced_display : display;
   std::vector<std::string> env = client_environment(with_display ? game_display : -1);
-  for (const std::string& add : game_env) {
-    std::string name = add.substr(0, add.find('=') + 1);
-    env.erase(std::remove_if(env.begin(), env.end(),
-                             [&name](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
-              env.end());
-    env.push_back(add);
-  }
   if (run_as >= 0) {
     // A home the user can write, so that libraries keeping state there stay quiet.
     std::string home = root + "/home";
@@ -458,6 +451,13 @@ AssertionResult WindowTest::launch(bool with_display) {
                              [](const std::string& e) { return e.compare(0, 5, "HOME=") == 0; }),
               env.end());
     env.push_back("HOME=" + home);
+  }
+  for (const std::string& setting : game_env) {
+    std::string name = setting.substr(0, setting.find('=') + 1);
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+              env.end());
+    env.push_back(setting);
   }
   int out = open_log(root + "/game.out", false);
   int err = open_log(root + "/game.err", false);
