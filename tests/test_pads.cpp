@@ -3,6 +3,7 @@
 // SDL_GAMECONTROLLERCONFIG, and a machine without SDL.
 #include <SDL.h>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "core/controls.h"
@@ -214,4 +215,50 @@ TEST_F(Pads, WithoutTheLibraryTheKeyboardPlaysAlone) {
   EXPECT_EQ(pads_hold(true), "");
   press(JUMP);
   EXPECT_TRUE(held(JUMP));
+}
+
+TEST_F(Pads, SdlComesUpOnlyOnceAPadMayBeThere) {
+  // The kernel's list: a keyboard and a mouse are no pads; an Xbox pad's
+  // buttons from BTN_SOUTH up, a joystick's BTN_TRIGGER, or a joydev handler are.
+  const char* keyboard =
+      "I: Bus=0011 Vendor=0001 Product=0001 Version=ab41\n"
+      "N: Name=\"AT Translated Set 2 keyboard\"\n"
+      "H: Handlers=sysrq kbd event0 leds \n"
+      "B: EV=120013\n"
+      "B: KEY=402000000 3803078f800d001 feffffdfffefffff fffffffffffffffe\n"
+      "\n"
+      "N: Name=\"Logitech USB Receiver Mouse\"\n"
+      "H: Handlers=mouse0 event5 \n"
+      "B: KEY=ffff0000 0 0 0 0\n";
+  EXPECT_FALSE(lists_a_pad(keyboard));
+  EXPECT_FALSE(lists_a_pad(""));
+  EXPECT_TRUE(lists_a_pad((std::string(keyboard) + "\nN: Name=\"Microsoft X-Box 360 pad\"\n"
+                                                    "H: Handlers=event20 \n"
+                                                    "B: KEY=7cdb000000000000 0 0 0 0\n").c_str()));
+  EXPECT_TRUE(lists_a_pad("N: Name=\"Stick\"\nB: KEY=100000000 0 0 0 0\n"));  // BTN_TRIGGER alone
+  EXPECT_FALSE(lists_a_pad("N: Name=\"Buttons\"\nB: KEY=1 0 0 0 0\n"));      // BTN_0: no pad's
+  EXPECT_TRUE(lists_a_pad("N: Name=\"Pad\"\nH: Handlers=event7 js0 \n"));
+  EXPECT_FALSE(lists_a_pad("N: Name=\"Not a pad\"\nH: Handlers=event7 ajs0 \nB: KEY= \n"));
+
+  // Read from the list each second while no pad is open: none there, no SDL.
+  stop_pads();
+  unsetenv("SDL_JOYSTICK_DEVICE");
+  const char* kept = input_devices_file;
+  auto list = [](const char* text) { std::ofstream("devices", std::ios::trunc) << text; };
+  list(keyboard);
+  input_devices_file = "devices";
+  look_for_pads();
+  EXPECT_FALSE(pads_on);
+  list("N: Name=\"Pad\"\nH: Handlers=event7 js0 \n");
+  look_for_pads();
+  EXPECT_FALSE(pads_on) << "looked again within the second";
+  stop_pads();  // forgets when it last looked
+  look_for_pads();
+  EXPECT_TRUE(pads_on) << pads_problem;
+  // No list at all: a kernel without input devices.
+  stop_pads();
+  input_devices_file = "no such list";
+  look_for_pads();
+  EXPECT_FALSE(pads_on);
+  input_devices_file = kept;
 }

@@ -46,13 +46,8 @@ static bool on_stage(int s) {
 static void after_frame() {
   music_update();
   settle_keys();
-  // SDL and the libraries it brings take longer to load than all the rest of
-  // start-up: the pads come up once the first frame is on the screen.
-  static bool pads_tried = false;
-  if (!pads_tried) {
-    pads_tried = true;
-    if (!start_pads(pads_library)) fprintf(stderr, "plu-vesk: %s\n", pads_problem);
-  }
+  // After the frame: SDL takes longer to load than all the rest of start-up.
+  look_for_pads();
 }
 
 static bool paused;  // the player paused the run

@@ -1,8 +1,14 @@
 #include "pads/pads.h"
 
 #include <SDL.h>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "core/clock.h"
 #include "core/controls.h"
@@ -32,6 +38,7 @@ struct sdl_api {
 static sdl_api sdl;
 
 const char* const pads_library = "libSDL2-2.0.so.0";
+const char* input_devices_file = "/proc/bus/input/devices";
 bool pads_on;
 int pads_connected;
 char pads_problem[256];
@@ -102,6 +109,68 @@ bool start_pads(const char* library) {
   return true;
 }
 
+// The buttons that make a device a joystick or a gamepad to the kernel:
+// BTN_JOYSTICK to BTN_THUMBR, and the extra buttons of dance mats and guitars.
+static bool pad_button(int code) { return (code >= 0x120 && code <= 0x13f) || (code >= 0x2c0 && code <= 0x2e7); }
+
+bool lists_a_pad(const char* devices) {
+  const int word_bits = (int)sizeof(long) * 8;  // the kernel writes its bitmaps in longs
+  for (const char* line = devices; *line;) {
+    const char* end = strchr(line, '\n');
+    if (!end) end = line + strlen(line);
+    // "H: Handlers=kbd event3" names js<N> for a joystick the joydev driver took
+    if (strncmp(line, "H: Handlers=", 12) == 0) {
+      for (const char* h = line + 12; h < end; h++)
+        if ((h == line + 12 || h[-1] == ' ') && strncmp(h, "js", 2) == 0) return true;
+    }
+    // "B: KEY=7cdb000000000000 0 0 0 0": the key bitmap, highest word first
+    if (strncmp(line, "B: KEY=", 7) == 0) {
+      unsigned long words[32];
+      int n = 0;
+      for (const char* w = line + 7; n < 32;) {
+        while (w < end && *w == ' ') w++;
+        if (w >= end || !isxdigit((unsigned char)*w)) break;
+        char* next;
+        words[n++] = strtoul(w, &next, 16);
+        w = next;
+      }
+      for (int i = 0; i < n; i++)
+        for (int bit = 0; bit < word_bits; bit++)
+          if ((words[i] >> bit & 1) && pad_button((n - 1 - i) * word_bits + bit)) return true;
+    }
+    line = *end ? end + 1 : end;
+  }
+  return false;
+}
+
+// Whether a pad may be plugged in now.
+static bool pad_may_be_there() {
+  const char* named = getenv("SDL_JOYSTICK_DEVICE");
+  if (named && *named) return true;
+  int fd = open(input_devices_file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno != ENOENT;  // no input devices at all, or no telling
+  static char devices[65536];
+  size_t got = 0;
+  ssize_t n;
+  while (got < sizeof devices - 1 && (n = read(fd, devices + got, sizeof devices - 1 - got)) > 0) got += n;
+  close(fd);
+  devices[got] = 0;
+  return got == sizeof devices - 1 || lists_a_pad(devices);  // a list too long to read holds anything
+}
+
+static bool look_given_up;  // SDL could not come up: no more looks
+static int next_pad_look;   // ms clock of the next look at the devices
+
+void look_for_pads() {
+  if (pads_on || look_given_up || ms_clock() < next_pad_look) return;
+  next_pad_look = ms_clock() + 1000;
+  if (!pad_may_be_there()) return;
+  if (!start_pads(pads_library)) {
+    fprintf(stderr, "plu-vesk: %s\n", pads_problem);
+    look_given_up = true;
+  }
+}
+
 static void close_pad(SDL_GameController*& p) {
   sdl.close(p);
   p = nullptr;
@@ -159,6 +228,8 @@ void read_pads(bool start_confirms, bool heed) {
 }
 
 void stop_pads() {
+  look_given_up = false;
+  next_pad_look = 0;
   if (!pads_on) return;
   for (SDL_GameController*& p : pads)
     if (p) close_pad(p);

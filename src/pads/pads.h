@@ -12,6 +12,8 @@ extern bool pads_on;                    // SDL's game controllers are up
 extern int pads_connected;              // pads open now
 extern char pads_problem[256];          // why there are no pads, empty when there are
 
+extern const char* input_devices_file;  // the kernel's list of input devices
+
 const int max_pads = 16;          // pads beyond these are not opened
 const int stick_half = 16384;     // a stick further out than this holds its arrow
 
@@ -19,6 +21,16 @@ const int stick_half = 16384;     // a stick further out than this holds its arr
 // subsystems: no window, no video, no signal handlers. Returns false, with
 // pads_problem set, when it cannot.
 bool start_pads(const char* library);
+
+// True when a list of input devices in the kernel's format holds one with
+// joystick or gamepad buttons.
+bool lists_a_pad(const char* devices);
+
+// Once a frame, on the main thread: brings SDL up once a pad may be there
+// (one in input_devices_file, or a device named in SDL_JOYSTICK_DEVICE),
+// looking every second; says once on stderr when SDL cannot come up. SDL
+// and the libraries it brings take 4 MB, which a player without a pad keeps.
+void look_for_pads();
 
 // Once a frame, on the main thread: opens pads plugged in since the last
 // call, closes those pulled out, and reads them all into pad_held

@@ -689,6 +689,8 @@ AssertionResult WindowTest::plug_pad() {
 void WindowTest::hide_sdl() {
   game_env.push_back("LD_PRELOAD=" PV_FAKE_PAD);
   game_env.push_back("PV_PAD_NO_SDL=1");
+  // A pad named, so that the game reaches for SDL.
+  game_env.push_back("SDL_JOYSTICK_DEVICE=" + root + "/no-pad");
 }
 
 void WindowTest::pad_event(int type, int code, int value) {

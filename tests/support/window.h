@@ -181,7 +181,7 @@ struct WindowTest : ::testing::Test {
   // Before launch: a gamepad the game finds at start, an Xbox 360 pad that
   // SDL's own Linux code reads from a FIFO the test writes (the preload
   // tests/support/fake_pad.c stands in for the device); or no SDL at all, as
-  // on a machine without it.
+  // on a machine without it, with a pad named that makes the game reach for it.
   ::testing::AssertionResult plug_pad();
   void hide_sdl();
   // The pad's inputs by evdev code (BTN_A, BTN_START, BTN_SELECT; ABS_X,
