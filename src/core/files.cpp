@@ -14,11 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-int create_temporary(const char* name, char* out, size_t size) {
-  return create_temporary_at(AT_FDCWD, name, out, size);
-}
-
-int create_temporary_at(int dir, const char* base, char* out, size_t size) {
+static int create_temporary_at(int dir, const char* base, char* out, size_t size) {
   static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   for (int tries = 0; tries < 100; tries++) {
     unsigned char noise[8];
@@ -36,7 +32,36 @@ int create_temporary_at(int dir, const char* base, char* out, size_t size) {
   return -1;  // errno is still EEXIST
 }
 
-long temporary_owner(const char* entry, const char* base) {
+const char* replace_file_at(int dir, const char* name, const void* bytes, size_t size, bool flush) {
+  char temp[PATH_MAX + 32];
+  int fd = create_temporary_at(dir, name, temp, sizeof temp);
+  if (fd < 0) return "create";
+  const char* failed = nullptr;
+  for (size_t done = 0; done < size;) {
+    ssize_t n = write(fd, (const char*)bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      failed = "write";
+      break;
+    }
+    done += n;
+  }
+  if (!failed && flush && fsync(fd) != 0) failed = "flush";
+  if (close(fd) != 0 && !failed) failed = "close";
+  // renameat replaces a link standing at name, never what it points to.
+  if (!failed && renameat(dir, temp, dir, name) != 0) failed = "replace";
+  if (failed) {
+    int why = errno;
+    unlinkat(dir, temp, 0);
+    errno = why;
+  }
+  return failed;
+}
+
+// The process id in the name of a temporary file of `base`, or 0 when the
+// entry is not one.
+static long temporary_owner(const char* entry, const char* base) {
   // "<base>.<pid>.<random>.tmp"
   size_t lead = strlen(base), len = strlen(entry);
   static const char ending[] = ".tmp";

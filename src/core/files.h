@@ -5,17 +5,14 @@
 #include <cstddef>
 #include <string>
 
-// Creates a new empty file beside `name`, called "<name>.<pid>.<random>.tmp":
-// made new (never an existing file, never through a link) under a name no
-// one can guess ahead. The name goes to out. Returns the open descriptor, or
-// -1 with errno set.
-int create_temporary(const char* name, char* out, size_t size);
-// The same in the directory open as dir, for `base` there; out is the name in dir.
-int create_temporary_at(int dir, const char* base, char* out, size_t size);
-
-// The process id in the name of a temporary file of `base` (a file's name
-// without its directory), or 0 when the entry is not one.
-long temporary_owner(const char* entry, const char* base);
+// Replaces `name` in the directory open as dir (AT_FDCWD for the working
+// one) whole: the bytes go to a new temporary beside it, which is renamed
+// over it, so no one ever sees it half written; with flush they reach the
+// disk first. Returns nullptr, or what could not be done ("create", "write",
+// "flush", "close", "replace") with errno set; the temporary is then gone.
+// The temporary, "<name>.<pid>.<random>.tmp", is made new (never an existing
+// file, never through a link) under a name no one can guess ahead.
+const char* replace_file_at(int dir, const char* name, const void* bytes, size_t size, bool flush);
 
 // Where a name finally leads, through the symbolic links on its way.
 struct file_place {

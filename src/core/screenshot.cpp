@@ -2,6 +2,7 @@
 
 #include <allegro.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -69,41 +70,14 @@ static void write_screenshot(BITMAP* frame, const char* name) {
   // write too; the byte count is the writer's own.
   save_bmp_pf(file_pack, frame, NULL);
   const char* failed = nullptr;
-  int error = 0;
-  char temp[PATH_MAX + 32];
+  int error = EINVAL;
   if (file_used != screenshot_bytes) {
     failed = "encode";
-    error = EINVAL;
   } else {
-    // Made new under a name no one can guess: never written through a link
-    // or over a file planted ahead.
-    int fd = create_temporary(name, temp, sizeof temp);
-    if (fd < 0) {
-      failed = "create a file beside";
-      error = errno;
-    } else {
-      long done = 0;
-      while (done < screenshot_bytes) {
-        ssize_t n = write(fd, file_bytes + done, screenshot_bytes - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          failed = "write";
-          error = n < 0 ? errno : ENOSPC;
-          break;
-        }
-        done += n;
-      }
-      if (close(fd) != 0 && !failed) {
-        failed = "write";
-        error = errno;
-      }
-      // rename replaces a link standing at name, never what it points to.
-      if (!failed && rename(temp, name) != 0) {
-        failed = "replace";
-        error = errno;
-      }
-      if (failed) unlink(temp);
-    }
+    // No fsync: a held Tab replaces the file every 10 ms.
+    failed = replace_file_at(AT_FDCWD, name, file_bytes, screenshot_bytes, false);
+    error = errno;
+    if (failed && strcmp(failed, "create") == 0) failed = "create a file beside";
   }
   if (!failed) {
     said_failure = false;

@@ -102,7 +102,6 @@ bool save_settings(const char* name) {
   // whole; through the player's own links, beside and over their target, so
   // a link (a dotfile manager's, say) stays. Anyone else's link is replaced.
   file_place at;
-  char temp[PATH_MAX + 32];
   char bytes[48];
   int n = snprintf(bytes, sizeof bytes, "%i %i %i", kept_mode >= 0 ? kept_mode : mode, music_on,
                    high_score);
@@ -111,18 +110,7 @@ bool save_settings(const char* name) {
     failed = "reach";
   } else {
     tell_refused(name, at);
-    int fd = create_temporary_at(at.dir, at.name.c_str(), temp, sizeof temp);
-    if (fd < 0) {
-      failed = "create";
-    } else {
-      if (write(fd, bytes, n) != n) failed = "write";
-      else if (fsync(fd) != 0) failed = "flush";
-      if (close(fd) != 0 && !failed) failed = "close";
-      if (!failed && renameat(at.dir, temp, at.dir, at.name.c_str()) != 0) failed = "replace";
-      int why = errno;
-      if (failed) unlinkat(at.dir, temp, 0);
-      errno = why;
-    }
+    failed = replace_file_at(at.dir, at.name.c_str(), bytes, n, true);
   }
   int why = errno;
   if (at.dir >= 0) close(at.dir);
