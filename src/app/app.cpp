@@ -106,6 +106,7 @@ int _mangled_main(int argc, char** argv) {
   catch_signals();
 
   name_window();
+  skip_compose_table();
   name_music_stream();
   // Allegro's background thread wakes every millisecond only to look at the
   // clock, and handles input every 10 ms: threads inherit the timer slack,

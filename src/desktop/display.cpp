@@ -2,6 +2,7 @@
 
 #include <allegro.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <xalleg.h>
 #include <X11/Xatom.h>
@@ -38,6 +39,8 @@ int full_screen_scale(int w, int h) {
   while (640 * (k + 1) <= w && 480 * (k + 1) <= h) k++;
   return k;
 }
+
+void skip_compose_table() { setenv("XCOMPOSEFILE", "/dev/null", 1); }
 
 void name_window() {
   xwin_set_window_name(window_class, window_class);

@@ -21,6 +21,11 @@ int full_screen_scale(int w, int h);
 // Before install_allegro: the window's class and icon, which Allegro reads
 // only when it makes the window.
 void name_window();
+// The game reads keys, never typed text, so the compose sequences of
+// Allegro's input method are of no use: without this, Xlib parses the
+// locale's whole table (half a megabyte) when Allegro opens it. Call before
+// install_allegro.
+void skip_compose_table();
 
 // Shows mode m: 0 a window of the picture's size at the scale, 1 the whole
 // monitor with the scaled picture centred on black. When m cannot be set,
