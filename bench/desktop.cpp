@@ -25,14 +25,15 @@
 //   plays, as an RMS on the 16-bit scale, and the name of the game's stream
 //   on the server; a case that should have music and has none is flagged with
 //   what the game printed on stderr.
-// - Gamepads: the same play with the music off three ways, each under the
-//   tests' preload tests/support/fake_pad.c: with SDL hidden from the game
-//   (the game as it was before it had pads), with SDL and no pad, and with
-//   one pad connected that sends nothing (an Xbox 360 pad that SDL's own
-//   Linux code reads from a FIFO nobody writes).  Their differences are
-//   smaller than the machine's noise between cases run minutes apart, so
-//   the three take turns, in an order that turns round too: one fresh game
-//   and one run each per round.
+// - Gamepads: the same play with the music off four ways, each under the
+//   tests' preload tests/support/fake_pad.c: with SDL hidden from the game,
+//   with no pad (SDL then stays unloaded), with SDL and no pad, and with one
+//   pad connected that sends nothing (an Xbox 360 pad that SDL's own Linux
+//   code reads from a FIFO nobody writes); with DESKTOP_TODAY, also the game
+//   as it was before it had pads, which the memory is held against.  Their
+//   differences are smaller than the machine's noise between cases run
+//   minutes apart, so the cases take turns, in an order that turns round
+//   too: one fresh game and one run each per round.
 // - The music switch: the game runs under strace -f --seccomp-bpf, which
 //   stops it only at the sleeps it traces (pselect6, Allegro's rest() in the
 //   menus, and clock_nanosleep, nanosleep) and logs when each began and how
@@ -45,7 +46,9 @@
 //   of one menu frame, including anything it waited for.
 //
 //   bench_desktop SCRATCH_DIR [runs per case, default 4] [starts per SoundFont, default 5]
-// DESKTOP_ONLY=switch runs only the music switch.
+// DESKTOP_ONLY=switch runs only the music switch, =pads only the gamepad
+// cases; DESKTOP_TODAY_GAME names the
+// executable of the game before gamepads (desktop.sh builds it).
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -107,6 +110,7 @@ struct play_case {
   bool wants_sound;       // the sink should carry music
   int scale = 1;          // the window's scale, --scale
   int pads = pads_untouched;  // how the game meets SDL and gamepads
+  std::string game = PV_GAME;  // the executable
 };
 
 struct play_result {
@@ -388,10 +392,11 @@ std::vector<std::string> game_environment(const std::string& soundfont, bool sou
   return environment(drop, add);
 }
 
-pid_t start_game(const std::string& dir, const std::vector<std::string>& env, int scale = 1) {
+pid_t start_game(const std::string& dir, const std::vector<std::string>& env, int scale = 1,
+                 const std::string& game = PV_GAME) {
   int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int out = open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_t pid = spawn({PV_GAME, "--scale", std::to_string(scale)}, env, dir, out, err);
+  pid_t pid = spawn({game, "--scale", std::to_string(scale)}, env, dir, out, err);
   if (err >= 0) close(err);
   if (out >= 0) close(out);
   return pid;
@@ -470,7 +475,7 @@ play_result run_play_case(const play_case& c, int runs) {
   }
   wait_screen_clear();
   probe_scale = c.scale;
-  pid_t pid = start_game(dir, game_environment(c.soundfont, c.sound_server, c.pads), c.scale);
+  pid_t pid = start_game(dir, game_environment(c.soundfont, c.sound_server, c.pads), c.scale, c.game);
   auto finish = [&](const std::string& why) {
     r.failure = why;
     kill_and_reap(pid);
@@ -699,7 +704,7 @@ void row(const std::string& label, const std::string& figure, const std::string&
 std::string short_name(const std::string& soundfont) { return fs::path(soundfont).filename().string(); }
 
 // Play, memory and start-up: runs every case and prints their tables.
-void run_desktop_cases(int runs, int starts) {
+void run_desktop_cases(int runs, int starts, bool only_pads) {
   // Music off and no output are what a desktop with the large SoundFont gives.
   std::string big = exists(fluid_r3) ? fluid_r3 : tim;
   std::string big_name = exists(fluid_r3) ? "FluidR3_GM" : "TimGM6mb (FluidR3_GM not installed)";
@@ -715,13 +720,22 @@ void run_desktop_cases(int runs, int starts) {
   const size_t music_off_case = 4, scaled_case = 6;
   // Taking turns, round by round; the first is what the others are held against.
   std::vector<play_case> pad_plays = {
-      {"play, music off, without SDL (the game before gamepads)", big, 0, true, 0, 0, false, 1, pads_no_sdl},
+      {"play, music off, without SDL", big, 0, true, 0, 0, false, 1, pads_no_sdl},
       {"play, music off, no pad (SDL left unloaded)", big, 0, true, 0, 0, false, 1, pads_none},
       {"play, music off, SDL up and no pad", big, 0, true, 0, 0, false, 1, pads_sdl_up},
       {"play, music off, SDL and one pad sending nothing", big, 0, true, 0, 0, false, 1, pads_one_idle},
   };
-  const double pad_cpu_targets[] = {0, 0.002, 0.002, 0.005};
+  std::vector<double> pad_cpu_targets = {0, 0.002, 0.002, 0.005};
   const double pad_rss_target_mb = 3;
+  // The game as it was before gamepads, built by desktop.sh from the
+  // revision in DESKTOP_TODAY: what the memory with pads is held against.
+  const char* today_game = getenv("DESKTOP_TODAY_GAME");
+  bool have_today = today_game && *today_game;
+  if (have_today) {
+    pad_plays.push_back({"play, music off, today's game (DESKTOP_TODAY)", big, 0, true, 0, 0, false, 1, pads_untouched});
+    pad_plays.back().game = today_game;
+    pad_cpu_targets.push_back(0);
+  }
   bool have_fake_pad = *PV_FAKE_PAD != 0;
   std::vector<startup_case> startups = {
       {"start to first title frame, FluidR3_GM", fluid_r3, 100},
@@ -729,6 +743,10 @@ void run_desktop_cases(int runs, int starts) {
       {"start to first title frame, FluidR3Mono_GM.sf3", fluid_r3_mono, 0},
       {"start to first title frame, MuseScore_General_Lite.sf3", musescore_lite, 0},
   };
+  if (only_pads) {
+    plays.clear();
+    startups.clear();
+  }
 
   // The gamepad cases first: a game at 2x, bigger than the screen, leaves
   // the keyboard focus nowhere when it ends.
@@ -803,28 +821,34 @@ void run_desktop_cases(int runs, int starts) {
   }
   // The scaled window against the same at 1x.
   const play_result &one = play_results[music_off_case], &two = play_results[scaled_case];
-  if (one.ran && one.failure.empty() && two.ran && two.failure.empty())
+  if (!only_pads && one.ran && one.failure.empty() && two.ran && two.failure.empty())
     row("play, music off: window at 2x above 1x (CPU)", fmt("%+.3f", mean(two.cpu) - mean(one.cpu)),
         "≤ +0.03", verdict(0.03, mean(two.cpu) - mean(one.cpu)));
   // The gamepads against the game without SDL: the means, and the round
   // by round differences behind them.
+  // Each gamepad case against a base: today's game where it ran (the
+  // targets are held against it), else the game without SDL. CPU by the
+  // rounds' differences, as the cases took turns.
   const size_t pads_base = plays.size() - pad_plays.size();
-  const play_result& without = play_results[pads_base];
-  for (size_t i = 1; i < pad_plays.size(); i++) {
+  const size_t pad_cases = pad_plays.size() - (have_today ? 1 : 0);
+  const size_t base = have_today && play_results.back().failure.empty() ? pad_plays.size() - 1 : 0;
+  const play_result& against = play_results[pads_base + base];
+  const std::string base_name = base ? "today's game" : "the game without SDL";
+  for (size_t i = 1; i < pad_cases; i++) {
     const play_result& r = play_results[pads_base + i];
-    std::string label = "play, music off, " + pad_plays[i].label.substr(17) + ", above the game without SDL";
-    if (!have_fake_pad || !without.failure.empty() || !r.failure.empty() || without.cpu.empty() || r.cpu.empty()) {
+    std::string label = "play, music off, " + pad_plays[i].label.substr(17) + ", above " + base_name;
+    if (!have_fake_pad || !against.failure.empty() || !r.failure.empty() || against.cpu.empty() || r.cpu.empty()) {
       row(label + " (CPU)", "no figures", fmt("≤ %+.3f", pad_cpu_targets[i]), "");
       continue;
     }
     std::vector<double> by_round;
     for (size_t k = 0; k < pad_rounds[i].size(); k++)
-      if (!std::isnan(pad_rounds[i][k]) && !std::isnan(pad_rounds[0][k])) by_round.push_back(pad_rounds[i][k] - pad_rounds[0][k]);
-    if (by_round.empty()) by_round.push_back(mean(r.cpu) - mean(without.cpu));
-    double cpu_diff = mean(r.cpu) - mean(without.cpu);
+      if (!std::isnan(pad_rounds[i][k]) && !std::isnan(pad_rounds[base][k])) by_round.push_back(pad_rounds[i][k] - pad_rounds[base][k]);
+    double cpu_diff = mean(r.cpu) - mean(against.cpu);
+    if (by_round.empty()) by_round.push_back(cpu_diff);
     row(label + " (CPU, the rounds' differences in brackets)", with_range("%+.4f", cpu_diff, by_round),
         fmt("≤ %+.3f", pad_cpu_targets[i]), verdict(pad_cpu_targets[i], cpu_diff));
-    double mb = (r.rss_kb - without.rss_kb) / 1024.0;
+    double mb = (r.rss_kb - against.rss_kb) / 1024.0;
     row(label + " (resident memory)", fmt("%+.1f MB", mb), fmt("≤ +%.0f MB", pad_rss_target_mb),
         verdict(pad_rss_target_mb, mb));
   }
@@ -878,30 +902,8 @@ void run_desktop_cases(int runs, int starts) {
   printf("\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: bench_desktop SCRATCH_DIR [runs per case] [starts per SoundFont]\n");
-    return 2;
-  }
-  scratch = argv[1];
-  int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 4;
-  int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
-  bool only_switch = getenv("DESKTOP_ONLY") && strcmp(getenv("DESKTOP_ONLY"), "switch") == 0;
-  if (!getenv("PULSE_SERVER")) {
-    fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
-    return 1;
-  }
-  dpy = XOpenDisplay(nullptr);
-  if (!dpy) {
-    fprintf(stderr, "bench_desktop: cannot open the display \"%s\"\n", getenv("DISPLAY") ? getenv("DISPLAY") : "");
-    return 1;
-  }
-  // Keyboard focus follows the pointer on a bare server: keep it over the game.
-  run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
-
-  // The music switch first, per SoundFont: the main thread's longest stretch.
+// The music switch, per SoundFont: the main thread's longest stretch.
+void run_switch_cases() {
   const char* const switch_fonts[] = {fluid_r3, tim, fluid_r3_mono, musescore_lite};
   const double switch_target_ms = 10;
   int switches = getenv("DESKTOP_SWITCHES") ? std::max(1, atoi(getenv("DESKTOP_SWITCHES"))) : 20;
@@ -925,9 +927,36 @@ int main(int argc, char** argv) {
              verdict(switch_target_ms, longest).c_str());
     }
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: bench_desktop SCRATCH_DIR [runs per case] [starts per SoundFont]\n");
+    return 2;
+  }
+  scratch = argv[1];
+  int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 4;
+  int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
+  const char* only = getenv("DESKTOP_ONLY") ? getenv("DESKTOP_ONLY") : "";
+  bool only_switch = strcmp(only, "switch") == 0, only_pads = strcmp(only, "pads") == 0;
+  if (!getenv("PULSE_SERVER")) {
+    fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
+    return 1;
+  }
+  dpy = XOpenDisplay(nullptr);
+  if (!dpy) {
+    fprintf(stderr, "bench_desktop: cannot open the display \"%s\"\n", getenv("DISPLAY") ? getenv("DISPLAY") : "");
+    return 1;
+  }
+  // Keyboard focus follows the pointer on a bare server: keep it over the game.
+  run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
+
+  if (!only_pads) run_switch_cases();
   // After the switch: a game at 2x among them, bigger than the screen,
   // leaves the keyboard focus nowhere when it ends.
-  if (!only_switch) run_desktop_cases(runs, starts);
+  if (!only_switch) run_desktop_cases(runs, starts, only_pads);
   XCloseDisplay(dpy);
   return 0;
 }

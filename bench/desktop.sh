@@ -10,7 +10,9 @@
 # DESKTOP_STARTS sets the starts per SoundFont (default 5), DESKTOP_PACING_FRAMES
 # the frames per margin of the pacing benchmark (default 300), DESKTOP_SWITCHES
 # the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
-# measures only the music switch.
+# measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases. DESKTOP_TODAY=<git revision> builds the game
+# at that revision (70f8bdd is the game before gamepads) and holds the memory
+# with gamepads against it.
 # SoundFonts that are not installed get "not installed" in their rows:
 # fluid-soundfont-gm, fluidr3mono-gm-soundfont and musescore-general-soundfont-small
 # bring the optional ones.
@@ -39,13 +41,21 @@ stop() {
 trap stop EXIT
 . "$root/tools/xvfb.sh"
 . "$root/tools/pulse.sh"
+if [ -n "${DESKTOP_TODAY:-}" ]; then
+  echo "desktop.sh: building the game at $DESKTOP_TODAY ..." >&2
+  mkdir "$tmp/today-src"
+  git -C "$root" archive "$DESKTOP_TODAY" | tar -x -C "$tmp/today-src"
+  cmake -S "$tmp/today-src" -B "$tmp/today" -DCMAKE_BUILD_TYPE=Release -DPV_TESTS=OFF -DPV_BENCH=OFF >/dev/null
+  cmake --build "$tmp/today" --target plu-vesk -j"$(nproc)" >/dev/null
+  export DESKTOP_TODAY_GAME=$tmp/today/plu-vesk
+fi
 start_xvfb || { echo "desktop.sh: Xvfb did not start" >&2; exit 1; }
 start_pulse || exit 1
 
 echo "Plu Vesk on a desktop, $(git -C "$root" describe --always --dirty 2>/dev/null || echo '(no git)'), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 "$driver" "$tmp" "$runs" "${DESKTOP_STARTS:-5}"
-[ "${DESKTOP_ONLY:-}" = switch ] && exit 0
+[ -n "${DESKTOP_ONLY:-}" ] && exit 0
 echo
 echo "Pacing (bench/pacing.sh):"
 echo
