@@ -48,6 +48,10 @@ check_tree() {
   prefix=$1 bin=$2 data=$3 licence=$4
   [ -x "$prefix/$bin/plu-vesk" ] || fail "no launcher at $prefix/$bin/plu-vesk"
   [ -x "$prefix/libexec/plu-vesk/plu-vesk" ] || fail "no game at $prefix/libexec/plu-vesk/plu-vesk"
+  # Beside the game, the list of Allegro modules it loads: none.
+  need "$prefix/libexec/plu-vesk/modules.lst"
+  ! grep -qv '^#' "$prefix/libexec/plu-vesk/modules.lst" 2>/dev/null ||
+    fail "$prefix/libexec/plu-vesk/modules.lst names a module"
   need "$prefix/$data/bubble.pcx"
   need "$prefix/$data/sky.mid"
   for n in $icon_sizes; do

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <set>
 
@@ -98,6 +100,12 @@ TEST_F(FaultsWindow, ReadOnlyDirectoryGetsNoFilesAndTheGameGoesOn) {
   Image frame;
   ASSERT_TRUE(display_until(frame, shows_title, "the title"));
   sleep_ms(menu_ready_ms);
+  // Not root, so Allegro heeds the module list beside the game: none of its
+  // modules is loaded.
+  std::ifstream maps_file("/proc/" + std::to_string(game_pid) + "/maps");
+  std::string maps((std::istreambuf_iterator<char>(maps_file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(maps.find("liballeg"), std::string::npos);  // the maps were read
+  EXPECT_EQ(maps.find("/allegro/"), std::string::npos) << maps;
 
   // A held Tab tries on every tick and leaves nothing, not even a temporary file.
   tap("Tab", 300);

@@ -87,6 +87,24 @@ static void hold_run() {
   midi_resume();
 }
 
+// Allegro loads every module its modules.lst names: ALSA sound and MIDI, and
+// DGA full screen. The game uses none of them (its MIDI driver is its own
+// and always installs, its window is plain X11), so the list beside the
+// executable, which names none, is the one Allegro is pointed at.
+static void skip_allegro_modules() {
+  if (getenv("ALLEGRO_MODULES")) return;  // the player's own
+  char dir[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", dir, sizeof dir - 1);
+  if (n <= 0) return;
+  dir[n] = 0;
+  char* slash = strrchr(dir, '/');
+  if (!slash) return;
+  *slash = 0;
+  char list[PATH_MAX + 16];
+  snprintf(list, sizeof list, "%s/modules.lst", dir);
+  if (access(list, R_OK) == 0) setenv("ALLEGRO_MODULES", dir, 1);
+}
+
 int _mangled_main(int argc, char** argv) {
   // The command line first: --help and a wrong argument need no display.
   int status = read_command_line(argc, argv);
@@ -107,6 +125,7 @@ int _mangled_main(int argc, char** argv) {
 
   name_window();
   skip_compose_table();
+  skip_allegro_modules();
   name_music_stream();
   // Allegro's background thread wakes every millisecond only to look at the
   // clock, and handles input every 10 ms: threads inherit the timer slack,

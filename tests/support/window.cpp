@@ -464,12 +464,17 @@ AssertionResult WindowTest::launch(bool with_display) {
   std::vector<std::string> argv = {PV_GAME};
   if (run_as >= 0) {
     // The build may lie where that user cannot go (a home of mode 700): the
-    // game runs from a copy in the scratch area, which it can reach.
+    // game runs from a copy in the scratch area, which it can reach, with
+    // the list of Allegro modules that lies beside it.
     std::string copy = root + "/plu-vesk";
     std::error_code ec;
     fs::copy_file(PV_GAME, copy, fs::copy_options::overwrite_existing, ec);
     if (ec || chmod(copy.c_str(), 0755) != 0)
       return AssertionFailure() << "cannot copy the game to " << copy << ": " << ec.message();
+    fs::path modules = fs::path(PV_GAME).parent_path() / "modules.lst";
+    fs::copy_file(modules, root + "/modules.lst", fs::copy_options::overwrite_existing, ec);
+    if (ec || chmod((root + "/modules.lst").c_str(), 0644) != 0)
+      return AssertionFailure() << "cannot copy " << modules << ": " << ec.message();
     argv[0] = copy;
   }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
