@@ -29,7 +29,7 @@ bool lists_a_pad(const char* devices);
 // Once a frame, on the main thread: brings SDL up once a pad may be there
 // (one in input_devices_file, or a device named in SDL_JOYSTICK_DEVICE),
 // looking every second; says once on stderr when SDL cannot come up. SDL
-// and the libraries it brings take 4 MB, which a player without a pad keeps.
+// and the libraries it brings take 3.5 MB, which a player without a pad keeps.
 void look_for_pads();
 
 // Once a frame, on the main thread: opens pads plugged in since the last
