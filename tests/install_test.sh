@@ -52,6 +52,9 @@ check_tree() {
   need "$prefix/libexec/plu-vesk/modules.lst"
   ! grep -qv '^#' "$prefix/libexec/plu-vesk/modules.lst" 2>/dev/null ||
     fail "$prefix/libexec/plu-vesk/modules.lst names a module"
+  # Allegro's X state is reached where it lies, not copied into the game at load.
+  ! readelf -rW "$prefix/libexec/plu-vesk/plu-vesk" | grep -q '_COPY .* _xwin ' ||
+    fail "the game carries a copy of Allegro's _xwin"
   need "$prefix/$data/bubble.pcx"
   need "$prefix/$data/sky.mid"
   for n in $icon_sizes; do
