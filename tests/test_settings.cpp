@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <functional>
@@ -67,6 +68,11 @@ std::string capture_stderr(const std::function<void()>& fn) {
   for (ssize_t n; (n = read(p[0], chunk, sizeof chunk)) > 0;) got.append(chunk, n);
   close(p[0]);
   return got;
+}
+
+mode_t mode_of(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 struct Values {
@@ -213,16 +219,19 @@ TEST_F(SettingsTest, SaveThenLoadGivesTheSameValues) {
 }
 
 TEST_F(SettingsTest, SaveReplacesTheFileWholeAndLeavesNoTemporaryFile) {
-  // Created when missing
+  // Created when missing, 0666 less the umask
   set_values(0, 1, 3);
   ASSERT_TRUE(save_settings(settings_file));
   EXPECT_EQ(read_file(settings_file), "0 1 3");
+  EXPECT_EQ(mode_of(settings_file), 0644u);
 
-  // A longer file is replaced by exactly the new five bytes
+  // A longer file is replaced by exactly the new five bytes, its mode kept
   write_file(settings_file, std::string(100, '7'));
+  ASSERT_EQ(chmod(settings_file, 0600), 0);
   set_values(1, 1, 0);
   ASSERT_TRUE(save_settings(settings_file));
   EXPECT_EQ(read_file(settings_file), "1 1 0");
+  EXPECT_EQ(mode_of(settings_file), 0600u);
   EXPECT_EQ(list_dir("."), std::vector<std::string>{settings_file});
 
   // Saved into another directory by path, the temporary stays there too
@@ -345,11 +354,13 @@ TEST_F(SettingsTest, SaveThroughALinkReplacesItsTargetAndTheLinkStays) {
   // A dotfile manager's link, relative, into a directory of its own.
   ASSERT_EQ(mkdir("dotfiles", 0755), 0);
   write_file("dotfiles/pv.dat", "1 1 0");
+  ASSERT_EQ(chmod("dotfiles/pv.dat", 04766), 0);
   ASSERT_EQ(symlink("dotfiles/pv.dat", settings_file), 0);
   set_values(0, 0, 77);
   ASSERT_TRUE(save_settings(settings_file));
   EXPECT_TRUE(is_link(settings_file));
   EXPECT_EQ(read_file("dotfiles/pv.dat"), "0 0 77");
+  EXPECT_EQ(mode_of("dotfiles/pv.dat"), 0766u);  // the umask's bits too, never set-id ones
   EXPECT_EQ(list_dir("dotfiles"), std::vector<std::string>{"pv.dat"});  // no temporary left
   EXPECT_EQ(list_dir("."), (std::vector<std::string>{settings_file, "dotfiles"}));
 
@@ -383,7 +394,33 @@ bool is_link(const std::string& path) {
 // Hands a link (not its target) to nobody. Only root may; false otherwise.
 bool give_to_nobody(const std::string& path) { return lchown(path.c_str(), 65534, 65534) == 0; }
 
+// The id of a process that is gone, as a crashed game's temporaries bear it.
+std::string dead_pid() {
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  return std::to_string(gone);
+}
+
 }  // namespace
+
+TEST_F(SettingsTest, SettingsThatAreNoFileAreNotReadAndSavesReplaceThem) {
+  ASSERT_EQ(mkfifo("FIFO", 0600) | mknod("socket", S_IFSOCK | 0600, 0) | mkdir("directory", 0700), 0);
+  for (std::string kind : {"FIFO", "socket", "directory"}) {
+    SCOPED_TRACE(kind);
+    set_values(0, 1, 9);
+    alarm(10);  // a FIFO once held the load for ever
+    std::string err = capture_stderr([&] { load_settings(kind.c_str()); });
+    alarm(0);
+    expect_values({0, 1, 9});
+    bool dir = kind == "directory";
+    EXPECT_EQ(err, "plu-vesk: \"" + kind + "\" is a " + kind + ", not a file: not read; saves " +
+                       (dir ? "cannot " : "") + "replace it\n");
+    capture_stderr([&] { EXPECT_EQ(save_settings(kind.c_str()), !dir); });
+    struct stat st;
+    EXPECT_TRUE(lstat(kind.c_str(), &st) == 0 && S_ISREG(st.st_mode) != dir);
+  }
+}
 
 TEST_F(SettingsTest, SaveNeverWritesThroughLinksPlantedUnderItsTemporaryNames) {
   // Files of the player's elsewhere, and links to them under the names a save
@@ -502,11 +539,7 @@ TEST_F(SettingsTest, ALinkOfAnotherUserIsReplacedNotFollowed) {
 }
 
 TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
-  pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  ASSERT_GT(gone, 0);
-  waitpid(gone, nullptr, 0);
-  std::string dead = std::to_string(gone), alive = std::to_string(getpid());
+  std::string dead = dead_pid(), alive = std::to_string(getpid());
   const std::vector<std::string> stale = {"PV settings.dat." + dead + ".Xq3zA9bC.tmp",
                                           "Plu Vesk screenshot.bmp." + dead + ".a1b2c3d4.tmp"};
   std::vector<std::string> kept = {
@@ -515,6 +548,7 @@ TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
       "PV settings.dat", "Plu Vesk screenshot.bmp",  // the real files
       "PV settings.dat.tmp", "PV settings.dat." + dead + ".tmp",  // not the game's names
       "PV settings.dat." + dead + "x.ab.tmp", "PV settings.dat." + dead + ".a-b.tmp",
+      "PV settings.dat." + dead + ".Xq3zA9b.tmp", "PV settings.dat." + dead + ".Xq3zA9bCd.tmp",
       "notes." + dead + ".abc.tmp",
   };
   for (const std::string& name : stale) write_file(name, "x");
@@ -567,4 +601,44 @@ TEST_F(SettingsTest, StaleTemporariesOfGamesNoLongerRunningGo) {
   EXPECT_EQ(list_dir("dotfiles"),
             (std::vector<std::string>{"pv.dat", "pv.dat." + alive + ".Xq3zA9bC.tmp",
                                       "pv.dat." + dead + ".Xq3zA9bC.tmp"}));
+}
+
+TEST_F(SettingsTest, ALinkSwappedDuringTheWalkNeverTurnsIt) {
+  // In a directory it can write, another user swaps its own link with the
+  // player's in a loop; its link leads into a folder only the player reaches.
+  ASSERT_EQ(mkdir("mine", 0700) | mkdir("dotfiles", 0755) | mkdir("shared", 0777), 0);
+  ASSERT_EQ(chmod("shared", 0777) | chmod(".", 0711), 0);
+  const std::string stale = "pv.dat." + dead_pid() + ".Xq3zA9bC.tmp";
+  write_file("mine/pv.dat", "the player's own");
+  write_file("mine/" + stale, "x");
+  const char* path = "shared/PV settings.dat";
+  ASSERT_EQ(symlink("cfg/pv.dat", path) | symlink("../dotfiles", "shared/cfg") |
+                symlink("../mine", "shared/bait"), 0);
+  if (!give_to_nobody("shared/bait")) GTEST_SKIP() << "only root can act as another user";
+  pid_t attacker = fork();
+  if (attacker == 0) {
+    if (setgid(65534) == 0 && setuid(65534) == 0)
+      for (;;) renameat2(AT_FDCWD, "shared/bait", AT_FDCWD, "shared/cfg", RENAME_EXCHANGE);
+    _exit(3);
+  }
+  int walks = 0, turned = 0, refused = 0;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+       std::chrono::steady_clock::now() < end; walks++) {
+    file_place at;
+    if (!locate_file(path, &at)) continue;
+    turned += at.path.find("mine") != std::string::npos;
+    refused += at.refused >= 0;
+    close(at.dir);
+    if (walks % 64) continue;
+    capture_stderr([&] { save_settings(path); });
+    remove_stale_temporaries_of(path);
+    unlink(path);  // the link again, should the save have replaced it
+    symlink("cfg/pv.dat", path);
+  }
+  kill(attacker, SIGKILL);
+  waitpid(attacker, nullptr, 0);
+  EXPECT_EQ(turned, 0) << "walks turned of " << walks;
+  EXPECT_GT(refused, 0) << "the other user's link was never met: no swap";
+  EXPECT_EQ(list_dir("mine"), (std::vector<std::string>{"pv.dat", stale}));
+  EXPECT_EQ(read_file("mine/pv.dat"), "the player's own");
 }

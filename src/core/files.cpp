@@ -14,10 +14,13 @@
 #include <unistd.h>
 #include <vector>
 
-static int create_temporary_at(int dir, const char* base, char* out, size_t size) {
+// Letters in the random part of a temporary's name.
+static const size_t random_letters = 8;
+
+static int create_temporary_at(int dir, const char* base, mode_t perms, char* out, size_t size) {
   static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   for (int tries = 0; tries < 100; tries++) {
-    unsigned char noise[8];
+    unsigned char noise[random_letters];
     if (getrandom(noise, sizeof noise, 0) != (ssize_t)sizeof noise) return -1;
     char tail[sizeof noise + 1];
     for (size_t i = 0; i < sizeof noise; i++) tail[i] = letters[noise[i] % (sizeof letters - 1)];
@@ -26,18 +29,24 @@ static int create_temporary_at(int dir, const char* base, char* out, size_t size
       errno = ENAMETOOLONG;
       return -1;
     }
-    int fd = openat(dir, out, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = openat(dir, out, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, perms);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;  // errno is still EEXIST
 }
 
 const char* replace_file_at(int dir, const char* name, const void* bytes, size_t size, bool flush) {
+  // A file replaced keeps its permission bits (a player's 600 stays 600), set
+  // from the start, so the bytes never sit in a file more open than the old
+  // one; the umask may narrow them at creation, and fchmod puts them back.
+  struct stat old;
+  bool keep = fstatat(dir, name, &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
+  mode_t perms = keep ? old.st_mode & 0777 : 0666;
   char temp[PATH_MAX + 32];
-  int fd = create_temporary_at(dir, name, temp, sizeof temp);
+  int fd = create_temporary_at(dir, name, perms, temp, sizeof temp);
   if (fd < 0) return "create";
-  const char* failed = nullptr;
-  for (size_t done = 0; done < size;) {
+  const char* failed = keep && fchmod(fd, perms) != 0 ? "keep the mode of" : nullptr;
+  for (size_t done = 0; !failed && done < size;) {
     ssize_t n = write(fd, (const char*)bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -75,7 +84,8 @@ static long temporary_owner(const char* entry, const char* base) {
     if (entry[i] < '0' || entry[i] > '9' || pid > 1L << 30) return 0;
     pid = pid * 10 + (entry[i] - '0');
   }
-  if (i == lead + 1 || i >= len - tail - 1) return 0;  // no pid, or no random part
+  // No pid, or a random part not of our length
+  if (i == lead + 1 || len - tail - i - 1 != random_letters) return 0;
   for (i++; i < len - tail; i++)
     if (!isalnum((unsigned char)entry[i])) return 0;
   return pid;
@@ -111,9 +121,9 @@ bool locate_file(const char* name, file_place* out) {
   out->links = 0;
   out->refused = -1;
   if (out->dir < 0) return false;
-  // Each directory is opened without following a link, and the file is then
-  // reached from the last one: a directory swapped for a link after the look
-  // cannot redirect the save.
+  // Each part is opened as a handle that follows nothing, and the handle is
+  // what is looked at, read as a link or walked into as a directory: a name
+  // swapped after its look cannot turn the walk, nor redirect the save.
   int dir = dup(out->dir);
   std::string where = dir_path;
   std::vector<std::string> parts = {base};  // what is left to walk, the next part last
@@ -128,15 +138,22 @@ bool locate_file(const char* name, file_place* out) {
       }
       continue;
     }
+    int at = openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    if (at >= 0 && fstat(at, &st) != 0) {
+      close(at);
+      at = -1;
+    }
+    if (at >= 0 && S_ISLNK(st.st_mode)) {
       if (!trusted_owner(st.st_uid) || links == 40) {
         if (!trusted_owner(st.st_uid)) out->refused = st.st_uid;
+        close(at);
         close(dir);
         return true;  // the name itself
       }
       char target[PATH_MAX];
-      ssize_t n = readlinkat(dir, part.c_str(), target, sizeof target - 1);
+      ssize_t n = readlinkat(at, "", target, sizeof target - 1);
+      close(at);
       if (n < 0) break;
       target[n] = 0;
       links++;
@@ -157,6 +174,7 @@ bool locate_file(const char* name, file_place* out) {
       continue;
     }
     if (parts.empty()) {  // the file itself, or where it will be
+      if (at >= 0) close(at);
       close(out->dir);
       out->dir = dir;
       out->name = part;
@@ -164,10 +182,14 @@ bool locate_file(const char* name, file_place* out) {
       out->links = links;
       return true;
     }
-    int next = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (at >= 0 && !S_ISDIR(st.st_mode)) {
+      close(at);
+      at = -1;
+      errno = ENOTDIR;
+    }
     int why = errno;
     close(dir);
-    dir = next;
+    dir = at;
     where = join_path(where, part);
     errno = why;
   }
@@ -194,15 +216,21 @@ static int sweep(int dir, const char* base) {
     long pid = temporary_owner(e->d_name, base);
     // Only a process that is gone: a running game's save is still under way.
     if (pid <= 0 || kill((pid_t)pid, 0) == 0 || errno != ESRCH) continue;
-    // Only what a save of ours could have left: a regular file of this user's.
-    // The name may change hands between this look and the unlink, but unlinkat
-    // only takes a name out of this one directory, following and writing
-    // nothing: that is as far as the check can be carried.
-    struct stat st;
-    if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != geteuid())
-      continue;
-    if (unlinkat(dir, e->d_name, 0) == 0) removed++;
+    // Only what a save of ours could have left: a regular file of this user's,
+    // looked at through a handle that follows nothing. Linux has no unlink by
+    // handle, and unlinkat takes out whatever the name holds at that instant;
+    // so just before it the name must still hold the handle's file (held open,
+    // its inode number cannot pass to another). A swap between those two calls
+    // is as far as the check can be carried, and even then unlinkat only takes
+    // a name out of this one directory, following and writing nothing.
+    int at = openat(dir, e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (at < 0) continue;
+    struct stat st, now;
+    if (fstat(at, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        fstatat(dir, e->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+        now.st_ino == st.st_ino && unlinkat(dir, e->d_name, 0) == 0)
+      removed++;
+    close(at);
   }
   closedir(d);
   return removed;

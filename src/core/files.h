@@ -8,8 +8,10 @@
 // Replaces `name` in the directory open as dir (AT_FDCWD for the working
 // one) whole: the bytes go to a new temporary beside it, which is renamed
 // over it, so no one ever sees it half written; with flush they reach the
-// disk first. Returns nullptr, or what could not be done ("create", "write",
-// "flush", "close", "replace") with errno set; the temporary is then gone.
+// disk first. Returns nullptr, or what could not be done ("create", "keep the
+// mode of", "write", "flush", "close", "replace") with errno set; the
+// temporary is then gone. A regular file replaced keeps its permission bits;
+// a new one is made 0666 less the umask.
 // The temporary, "<name>.<pid>.<random>.tmp", is made new (never an existing
 // file, never through a link) under a name no one can guess ahead.
 const char* replace_file_at(int dir, const char* name, const void* bytes, size_t size, bool flush);
@@ -34,7 +36,7 @@ bool locate_file(const char* name, file_place* out);
 // Removes the temporary files of `base` in dir that games no longer running
 // left behind, cut short by a crash; those of a running game stay, and so does
 // anything a save of this user's could not have made (a link, a directory,
-// another user's file). Returns how many went.
+// another user's file, a name not of that exact shape). Returns how many went.
 int remove_stale_temporaries(const char* dir, const char* base);
 
 // The same for a file named by its path: beside it, and beside the file its

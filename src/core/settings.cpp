@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/files.h"
@@ -71,13 +72,44 @@ static void tell_refused(const char* name, const file_place& at) {
           name, at.refused, name);
 }
 
+// What an entry that is no file is, for the message; nullptr for a file.
+static const char* odd_kind(mode_t m) {
+  if (S_ISFIFO(m)) return "a FIFO";
+  if (S_ISSOCK(m)) return "a socket";
+  if (S_ISCHR(m)) return "a character device";
+  if (S_ISBLK(m)) return "a block device";
+  if (S_ISDIR(m)) return "a directory";
+  return nullptr;
+}
+
+// The settings file open for reading, or -1. Only a regular file, as its open
+// descriptor says; anything else is said on stderr and read as no file.
+static int open_settings(const file_place& at) {
+  // Without blocking: a FIFO would wait for a writer for ever.
+  int fd = openat(at.dir, at.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  // A socket cannot be opened at all: its name is looked at only to say so.
+  bool seen = fd >= 0 ? fstat(fd, &st) == 0
+                      : fstatat(at.dir, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  const char* odd = seen ? odd_kind(st.st_mode) : nullptr;
+  if (odd)
+    fprintf(stderr, "plu-vesk: \"%s\" is %s, not a file: not read; saves %s\n", at.path.c_str(), odd,
+            S_ISDIR(st.st_mode) ? "cannot replace it" : "replace it");
+  if (fd >= 0 && (!seen || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // stdio reads as ever
+  return fd;
+}
+
 void load_settings(const char* name) {
   file_place at;
   if (!locate_file(name, &at)) return;
   tell_refused(name, at);
   // Another user's link reads as no file: its target could be any file of the
   // player's, and its numbers would go into the next save.
-  int fd = at.refused < 0 ? openat(at.dir, at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+  int fd = at.refused < 0 ? open_settings(at) : -1;
   close(at.dir);
   if (fd < 0) return;
   FILE* f = fdopen(fd, "rb");

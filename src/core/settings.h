@@ -14,8 +14,11 @@ extern const char* const settings_file;  // "PV settings.dat"
 
 // Through the player's own symbolic links only (or root's); another user's
 // link reads as no file and is replaced by the next save, as said once a run
-// on stderr.
+// on stderr. Anything not a regular file (a FIFO, a directory) reads as no
+// file too, never waited on and said on stderr; a save replaces it unless it
+// is a directory.
 void load_settings(const char* name);
-// Replaces the file whole or not at all; returns false when it could not.
-// A file that is a link of the player's stays one: its target is replaced.
+// Replaces the file whole or not at all, keeping its permissions; returns
+// false when it could not. A file that is a link of the player's stays one:
+// its target is replaced.
 bool save_settings(const char* name);

@@ -138,6 +138,7 @@ void HeadlessTest::SetUp() {
   old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/";
   dir = make_temp_dir();
   ASSERT_EQ(chdir(dir.c_str()), 0);
+  umask(022);  // new files' modes as the tests expect them
 }
 
 void HeadlessTest::TearDown() {
