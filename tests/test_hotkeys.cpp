@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "audio/music.h"
+#include "desktop/screensaver.h"
 #include "draw/frame.h"
 #include "play/screen.h"
 #include "play/update.h"
@@ -48,13 +50,16 @@ struct HotKeys : HeadlessTest {};
 TEST_F(HotKeys, EscAndTabTogetherReturnToTitleAndSaveTheLastFrame) {
   stage = 2;
   clear_to_color(buffer, makecol(10, 20, 30));
+  putpixel(buffer, 1, 0, makecol(1, 2, 3));
   present();
   clear_to_color(buffer, makecol(200, 0, 0));  // drawn but never presented
+  EXPECT_EQ(load_bitmap("not there.bmp", NULL), nullptr);  // sets Allegro's error number
   key[KEY_ESC] = 1;
   key[KEY_TAB] = 1;
   global_keys();
   EXPECT_EQ(stage, 0);
   wait_screenshots_idle();
+  EXPECT_EQ(allegro_errnum, ENOENT);  // which the writer leaves to the main thread
   ASSERT_EQ(bytes_in(screenshot_file), 921654);
   // Byte for byte the file Allegro's own save_bitmap makes of the frame
   ASSERT_EQ(save_bitmap("by allegro.bmp", buffer2, NULL), 0);
@@ -85,6 +90,9 @@ TEST_F(HotKeys, TimerThreadAgainstPlayFrames) {
     update_play();
     draw_play();
     present();
+    // Allegro's palette and error number, written as a mode switch does.
+    set_palette(default_palette);
+    load_bitmap("not there.bmp", NULL);
     loop_num += 1;
     frames++;
   }
@@ -198,4 +206,27 @@ TEST_F(HotKeys, PlantedLinksNeverLeadTheScreenshotElsewhere) {
   ASSERT_EQ(lstat(screenshot_file, &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_size, 921654);
+}
+
+TEST_F(HotKeys, ThreadThatCannotStartCostsOnlyItsFeature) {
+  // Each started and used twice with no thread to be had: said once, and the game goes on.
+  MIDI* tune = music = load_midi(PV_ASSET_DIR "/sky.mid");
+  const struct { const char* lost; void (*use)(); void (*end)(); } cases[] = {
+      {"screenshots", [] { stop_screenshots(); EXPECT_TRUE(start_screenshots()); tab_tick(); tab_tick(); },
+       stop_screenshots},
+      {"music", [] { music_start(); music_switch(false); music_switch(true); music_update(); }, music_shut_down},
+      {"screensaver hold on the session bus", [] { keep_screen_awake(true); keep_screen_awake(false); keep_screen_awake(true); },
+       screensaver_shut_down}};
+  for (auto& c : cases) {
+    testing::internal::CaptureStderr();
+    fail_thread_starts = true;
+    c.use();
+    fail_thread_starts = false;
+    c.end();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("plu-vesk: no ") + c.lost + ": cannot start a thread (" + strerror(EAGAIN) + ")\n");
+  }
+  EXPECT_FALSE(music_loading() || file_exists(screenshot_file));
+  destroy_midi(tune);
+  EXPECT_TRUE(start_screenshots());
 }

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <malloc.h>
 #include <mutex>
-#include <thread>
 
 #include "audio/music_driver.h"
 #include "core/globals.h"
+#include "core/threads.h"
 
 // The main thread asks, the loader opens and closes. The main thread asks
 // only once the tune is stopped, and starts it only once the loader has
@@ -24,6 +24,7 @@ static std::atomic<int> answered{0};  // the request for the tune whose outcome 
 static int load_result;             // MUSIC_OK, or why the open failed
 
 // Main thread only.
+static bool no_loader;  // no thread could be had for the loader: no music this run
 static bool waiting;  // the tune was asked for and music_update has not yet taken the answer up
 static bool playing;  // play_midi was called and stop_midi not since
 
@@ -75,8 +76,11 @@ static void serve() {
 static void ask(bool on) {
   waiting = on;
   if (!loader.joinable()) {
-    if (!on) return;  // nothing was ever opened
-    loader = std::thread(serve);
+    if (on && !no_loader) no_loader = !start_thread(loader, serve, "music");
+    if (!loader.joinable()) {  // nothing was ever opened, or nothing can be
+      waiting = false;
+      return;
+    }
   }
   std::lock_guard<std::mutex> hold(lock);
   wanted = on;

@@ -2,6 +2,7 @@
 // the music is on, so that music off costs nothing. One thread of their own
 // opens and closes them, at start-up and at every switch, so no frame waits
 // for them; the tune starts in the first frame after they are ready.
+// Where that thread cannot be had, the game plays on without music.
 #pragma once
 
 // Start-up: begins loading in the background when the tune is to play.

@@ -11,7 +11,8 @@ extern std::atomic<int> screenshots_written;  // files put in place since start-
 extern std::atomic<int> screenshots_failed;   // writes that failed since start-up
 
 // Start-up, once the frame bitmaps exist: the writer's buffers, then its
-// thread. False when the buffers cannot be made.
+// thread. False when the buffers cannot be made; with no thread to be had
+// the game goes on without screenshots.
 bool start_screenshots();
 // Shut-down, with the hot keys stopped and before the frame bitmaps go:
 // writes a frame still waiting, ends the thread and frees the buffers.
@@ -19,7 +20,7 @@ void stop_screenshots();
 
 // The writer's thread alone, for shut-downs that cannot wait for a frame
 // bitmap to go and for tests that take its steps by hand.
-void start_screenshot_writer();
+bool start_screenshot_writer();  // false when no thread could be had
 void stop_screenshot_writer();
 
 // Copies buffer2 under frame_lock and hands it to the writer, to be written

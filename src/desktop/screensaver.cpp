@@ -9,12 +9,12 @@
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <xalleg.h>
 #include <X11/extensions/scrnsaver.h>
 
 #include "core/clock.h"
+#include "core/threads.h"
 
 static const char* const inhibit_application = "Plu Vesk";
 static const char* const inhibit_reason = "Playing";
@@ -60,6 +60,7 @@ static std::atomic<bool> bus_wanted{false};  // the bus thread should hold an in
 static std::atomic<bool> bus_stopping{false};  // the game is ending: release and stop
 static std::atomic<bool> bus_done{false};      // the bus thread has stopped
 static int bus_signal = -1;                    // eventfd the main thread wakes the bus thread with
+static bool bus_lost;                          // no thread could be had: no hold on the bus this run
 
 static const int bus_call_ms = 3000;  // the longest the bus thread waits for an answer
 
@@ -172,10 +173,18 @@ static void bus_loop() {
 
 static void wake_bus_thread() {
   if (bus_signal < 0) {
+    if (bus_lost) return;
     bus_signal = eventfd(0, EFD_CLOEXEC);
     if (bus_signal < 0) return;
+    std::thread bus_thread;
+    bus_lost = !start_thread(bus_thread, bus_loop, "screensaver hold on the session bus");
+    if (bus_lost) {
+      close(bus_signal);
+      bus_signal = -1;
+      return;
+    }
     // Detached: the game never waits on it for more than a moment.
-    std::thread(bus_loop).detach();
+    bus_thread.detach();
   }
   uint64_t one = 1;
   ssize_t n = write(bus_signal, &one, sizeof one);

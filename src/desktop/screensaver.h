@@ -12,6 +12,7 @@
 //
 // The bus is spoken to on a thread of its own, which the main thread only
 // signals: a slow or missing bus never holds up a frame, and is silent.
+// Where no thread can be had, only the X server's screensaver is held off.
 #pragma once
 
 // On the main thread, once a play frame, and with false on every path that

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,14 @@
 #include "core/hotkeys.h"
 #include "core/screenshot.h"
 #include "core/settings.h"
+
+std::atomic<bool> fail_thread_starts{false};
+
+// The test program's own wins for calls from its libraries, std::thread's too.
+extern "C" int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*body)(void*), void* arg) noexcept {
+  static auto real = (decltype(&pthread_create))dlsym(RTLD_NEXT, "pthread_create");
+  return fail_thread_starts ? EAGAIN : real(t, a, body, arg);
+}
 
 void headless_start() {
   static bool started = false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <allegro.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -32,6 +33,9 @@ int differing_pixels(BITMAP* a, BITMAP* c, int x0 = 0, int y0 = 0, int w = 640, 
 int count_ink(BITMAP* bmp, int x0, int y0, int w, int h, int ink);
 // Pixels of a full-width band where one bitmap has the ink and the other has not.
 int ink_mismatches(BITMAP* got, BITMAP* want, int y0, int h, int ink);
+
+// While true, no new thread starts (EAGAIN), as on a machine out of threads.
+extern std::atomic<bool> fail_thread_starts;
 
 // A fresh empty directory under the test's temporary area, made the working
 // directory for the test and removed afterwards by HeadlessTest.
