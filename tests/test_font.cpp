@@ -1,7 +1,8 @@
 // The title font: Allegro loads it as a one-colour font with every printable
 // character, its letters share one set of heights, its sizes suit the places
 // of the big texts on the 640-pixel screen, and the generator still makes
-// exactly the committed files.
+// exactly the committed files. Damaged files are refused before Allegro
+// reads them.
 #include "support/headless.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/globals.h"
+#include "draw/title_font.h"
 
 namespace {
 
@@ -45,7 +47,7 @@ ink_box ink_of(FONT* f, const std::string& s) {
 
 TEST(TitleFont, LoadsAsOneColourFontWithEveryPrintableCharacter) {
   headless_start();
-  FONT* f = load_bitmap_font(font_path, NULL, NULL);
+  FONT* f = load_title_font(font_path);
   ASSERT_NE(f, nullptr) << font_path;
   // A colour font would ignore the white the screens ask for.
   EXPECT_TRUE(is_mono_font(f));
@@ -150,4 +152,39 @@ TEST_F(HeadlessTest, FontGeneratorRemakesTheCommittedFiles) {
   std::string made_png = read_file(png), committed_png = read_file(preview_path);
   ASSERT_NE(committed_png, "<missing>");
   EXPECT_TRUE(made_png == committed_png) << "docs/title-font.png is stale: rerun make_font";
+}
+
+TEST_F(HeadlessTest, DamagedTitleFontsAreRefused) {
+  const std::string good = read_file(font_path);
+  const struct {
+    long keep;  // bytes kept: all when 0, all but -keep when negative
+    int at;     // where a 16-bit value is written, if anywhere
+    int value;
+    const char* problem;  // null for an image Allegro reads
+  } damaged[] = {
+      {2000, 0, 0, "its pixels run into the palette or past the end"},  // cut short
+      {-769, 0, 0, "its pixels run into the palette or past the end"},  // no palette
+      {-100, 0, 0, "its pixels run into the palette or past the end"},  // a palette cut short
+      {0, 10, 0xFFFF, "larger than 4096 pixels a side"},
+      {0, 10, 400, "its pixels run into the palette or past the end"},  // taller than its pixels
+      {0, 4, 700, "its corners are the wrong way round"},
+      {0, 66, 600, "its lines hold fewer bytes than its width"},
+      {0, 128, 0xC0, "a run of no pixels"},
+      {0, 148, 0xFFCB, "a run crosses the end of a line"},
+      {0, 65, 3, "not an 8-bit image of one plane"},
+      {0, 8, 99, nullptr},  // too narrow to hold a glyph for every character
+  };
+  for (const auto& d : damaged) {
+    std::string bytes = good.substr(0, d.keep > 0 ? d.keep : good.size() + d.keep);
+    if (d.at) {
+      bytes[d.at] = char(d.value & 255);
+      bytes[d.at + 1] = char(d.value >> 8);
+    }
+    FILE* f = fopen("bubble.pcx", "wb");
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    const char* problem = pcx_problem((const unsigned char*)bytes.data(), long(bytes.size()));
+    EXPECT_STREQ(problem, d.problem);
+    EXPECT_EQ(load_title_font("bubble.pcx"), nullptr) << d.problem;
+  }
 }

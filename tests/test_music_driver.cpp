@@ -183,6 +183,27 @@ TEST(MusicDriver, ParserTurnsAByteStreamIntoChannelMessages) {
   EXPECT_TRUE(same(e[0], 0xB0, 64, 127));
 }
 
+TEST(MusicDriver, PresetsScanStaysInsideItsTableWhateverTheTrack) {
+  const struct {
+    std::vector<unsigned char> track;
+    std::vector<int> used;
+  } cases[] = {
+      {{0, 0xB0, 0, 0xFF, 0, 0xC0, 0x7F}, {}},  // bank 255: the scan stops there
+      {{0, 0xC3, 0x80}, {}},
+      {{0, 0x99, 0x80, 0x40}, {}},
+      {{0, 0xB0, 0, 0x7F, 0, 0xC0, 0x7F}, {127 * 128 + 127}},
+      {{0, 0xC9, 0x7F}, {midi_presets - 1}},  // the percussion bank's last kit
+  };
+  for (const auto& c : cases) {
+    bool used[midi_presets] = {};
+    midi_track_presets(c.track.data(), int(c.track.size()), used);
+    std::vector<int> marked;
+    for (int i = 0; i < midi_presets; i++)
+      if (used[i]) marked.push_back(i);
+    EXPECT_EQ(marked, c.used) << testing::PrintToString(c.track);
+  }
+}
+
 TEST(MusicDriver, LoadStopsWhenToldAndAHandMadeStreamSoundsAndEndsOnVelocityZero) {
   // A load no longer wanted gives up at its first read, and FluidSynth's own
   // loader does not read the SoundFont in its place.

@@ -1,5 +1,6 @@
 // The committed tune: Allegro loads it, it has real parts, it is long enough,
-// it loops cleanly, and the generator still makes exactly this file.
+// it loops cleanly, and the generator still makes exactly this file. And the
+// tune file's check, which refuses what Allegro would crash on.
 #include "support/headless.h"
 
 #include <algorithm>
@@ -8,7 +9,10 @@
 #include <map>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
+
+#include "audio/tune_file.h"
 
 namespace {
 
@@ -189,4 +193,50 @@ TEST(Tune, ParserCatchesAHangingNote) {
   EXPECT_EQ(m.stuck_notes, 1);
   EXPECT_EQ(m.track_ends, std::vector<long>{480});
   EXPECT_EQ(m.note_channels.size(), 1u);
+}
+
+// The crafted tunes are the MIDI fuzzer's seeds.
+TEST_F(HeadlessTest, TuneCheckRefusesCraftedFilesInOneLineAndKeepsSkyByteForByte) {
+  const std::string seeds = PV_ASSET_DIR "/../tests/fuzz/tune-corpus/";
+  const struct {
+    std::string file;
+    const char* reason;
+  } refused[] = {
+      {seeds + "bank-program-beyond-127", "track 1: a data byte 0xFF, not below 0x80"},
+      {seeds + "sysex-past-its-track", "track 1: a sysex event runs past the end of its track"},
+      {seeds + "division-zero", "its division is 0 ticks to the quarter note"},
+      {seeds + "random-track-bytes", "track 1: it does not end with an End of Track event"},
+      {seeds + "no-time", "it lasts no time: every event is on its first tick"},
+      {seeds + "smpte-division", "its time is in SMPTE frames, which Allegro does not play"},
+      {seeds + "format-2", "format 2, a set of separate songs, which Allegro does not play"},
+      {seeds + "header-of-8-bytes", "its header is 8 bytes long, not 6"},
+      {seeds + "thirty-three-tracks", "it has 33 tracks, more than the 32 Allegro plays"},
+      {seeds + "data-before-status", "track 1: a data byte 0x3C with no running status in effect"},
+      {seeds + "running-status-after-meta", "track 1: a data byte 0x3C with no running status in effect"},
+      {seeds + "no-end-of-track", "track 1: it does not end with an End of Track event"},
+      {seeds + "tempo-zero", "track 1: a tempo of 0"},
+      {seeds + "long-delta-time", "track 1: a delta time is longer than 4 bytes"},
+      {seeds + "system-common-in-track", "track 1: a status byte 0xF2, which no MIDI file holds"},
+      {seeds, "not a regular file"},
+      {"fifo", "not a regular file"},  // opened without waiting for a writer
+  };
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+  for (const auto& c : refused) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_tune(c.file.c_str()), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "plu-vesk: no music: \"" + c.file + "\" is not a tune that can be played (" + c.reason + ")\n");
+  }
+  EXPECT_EQ(load_tune("missing.mid"), nullptr);  // no tune, silently
+
+  MIDI* tune = load_tune(tune_path);
+  ASSERT_NE(tune, nullptr);
+  EXPECT_TRUE(std::string((const char*)tune_bytes, tune_size) == read_file(tune_path));
+  destroy_midi(tune);
+  // A chunk other than a track, and what follows the last track, are left out.
+  tune = load_tune((seeds + "foreign-chunk-between-tracks").c_str());
+  ASSERT_NE(tune, nullptr);
+  std::string file = read_file(seeds + "foreign-chunk-between-tracks");
+  EXPECT_TRUE(std::string((const char*)tune_bytes, tune_size) == file.substr(0, 34) + file.substr(45, 20));
+  destroy_midi(tune);
 }

@@ -1,6 +1,7 @@
 // The options menu of the real game: switching between full screen and a
 // window, what "Return" and Esc leave in the settings file, and the music
-// line heard through a sound server, from a fast disk and a slow one.
+// line heard through a sound server, from a fast disk and a slow one; a tune
+// that cannot be played.
 #include "support/window.h"
 
 #include <filesystem>
@@ -130,6 +131,23 @@ TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));
   EXPECT_EQ(game_stderr(), "");
+}
+
+// A division of 0 ticks, which Allegro's player would divide by: no music,
+// and the game plays on.
+TEST_F(OptionsWindow, UnplayableTuneIsSaidInOneLineAndTheGamePlaysOn) {
+  ASSERT_TRUE(start_pulse());
+  std::string tune = read_game_file("sky.mid");
+  tune[12] = tune[13] = 0;
+  write_game_file("sky.mid", tune);
+  write_settings("0 1 0");
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  EXPECT_EQ(sink_streams(), 0);
+  choose(2);
+  ASSERT_TRUE(wait_exit_ok(2000));
+  EXPECT_EQ(game_stderr(), "plu-vesk: no music: \"sky.mid\" is not a tune that can be played "
+                           "(its division is 0 ticks to the quarter note)\n");
 }
 
 TEST_F(OptionsWindow, MusicLineOverASlowDiskAnswersAtOnceAndQuitWaitsNoLoad) {

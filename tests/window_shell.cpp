@@ -138,14 +138,21 @@ TEST_F(ShellWindow, OnABigScreenTheWindowAndFullScreenShowThePictureScaled) {
   ASSERT_TRUE(wait_exit_ok(1000));
 }
 
-TEST_F(ShellWindow, MissingFontStopsWithAMessageNamingIt) {
-  remove_from_game_dir("bubble.pcx");
-  ASSERT_TRUE(launch());
-  int status = 0;
-  ASSERT_TRUE(wait_exit(2000, &status));
-  ASSERT_TRUE(WIFEXITED(status)) << describe_status(status);
-  EXPECT_NE(WEXITSTATUS(status), 0);
-  EXPECT_NE(game_stderr().find("bubble.pcx"), std::string::npos) << game_stderr();
+TEST_F(ShellWindow, MissingOrDamagedFontStopsWithAMessageNamingIt) {
+  std::string font = read_game_file("bubble.pcx"), tall = font, narrow = font;
+  tall[10] = tall[11] = char(0xFF);  // 65536 rows, of which the file holds 343
+  narrow[8] = 99, narrow[9] = 0;     // 100 columns: a few glyphs, not every character's
+  for (const std::string& bytes : {std::string(), font.substr(0, 3000), tall, narrow}) {
+    SCOPED_TRACE(bytes.size());
+    if (bytes.empty()) remove_from_game_dir("bubble.pcx");
+    else write_game_file("bubble.pcx", bytes);
+    ASSERT_TRUE(launch());
+    int status = 0;
+    ASSERT_TRUE(wait_exit(2000, &status));
+    ASSERT_TRUE(WIFEXITED(status)) << describe_status(status);
+    EXPECT_NE(WEXITSTATUS(status), 0);
+    EXPECT_NE(game_stderr().find("cannot load the title font \"bubble.pcx\""), std::string::npos) << game_stderr();
+  }
 }
 
 TEST_F(ShellWindow, NoDisplayStopsWithAMessage) {

@@ -10,6 +10,7 @@
 
 #include "audio/music.h"
 #include "audio/music_driver.h"
+#include "audio/tune_file.h"
 #include "core/clock.h"
 #include "core/files.h"
 #include "core/globals.h"
@@ -21,6 +22,7 @@
 #include "desktop/screensaver.h"
 #include "desktop/session.h"
 #include "draw/frame.h"
+#include "draw/title_font.h"
 #include "menus/options.h"
 #include "menus/title.h"
 #include "pads/pads.h"
@@ -149,8 +151,8 @@ int _mangled_main(int argc, char** argv) {
   register_music_driver();
   install_sound(DIGI_NONE, MIDI_AUTODETECT, "");
   load_midi_patches();
-  music = load_midi("sky.mid");
-  title = load_bitmap_font("bubble.pcx", NULL, NULL);
+  music = load_tune("sky.mid");
+  title = load_title_font("bubble.pcx");
   if (!title) return stop_loading("load the title font", "bubble.pcx");
   text = font;
   buffer = create_bitmap(640, 480);

@@ -11,9 +11,7 @@ void midi_parser_reset() {
   midi_count = 0;
 }
 
-// Data bytes after each status: channel messages by their high nibble,
-// system common messages by the whole byte.
-static int data_length(unsigned char status) {
+int midi_data_length(unsigned char status) {
   switch (status & 0xF0) {
     case 0xC0:
     case 0xD0: return 1;
@@ -32,7 +30,7 @@ bool midi_parse_byte(unsigned char byte, midi_event* out) {
   if (byte >= 0xF8) return false;  // realtime: may come anywhere, changes nothing
   if (byte & 0x80) {
     midi_count = 0;
-    midi_needed = data_length(byte);
+    midi_needed = midi_data_length(byte);
     // System messages cancel running status; F7 ends a system exclusive.
     midi_status = byte >= 0xF4 ? 0 : byte;
     return false;
@@ -77,9 +75,11 @@ void midi_track_presets(const unsigned char* d, int end, bool used[midi_presets]
     }
     if (status < 0x80 || status > 0xEF) return;  // not a file this reads
     int channel = status & 0x0F, kind = status & 0xF0;
-    int length = kind == 0xC0 || kind == 0xD0 ? 1 : 2;
+    int length = midi_data_length(status);
     if (p + length > end) return;
     int data1 = d[p], data2 = length == 2 ? d[p + 1] : 0;
+    // Data bytes are below 0x80, which keeps bank * 128 + program inside used[].
+    if ((data1 | data2) & 0x80) return;
     p += length;
     if (kind == 0xB0 && data1 == 0) bank[channel] = data2;
     if (kind == 0xC0) program[channel] = data1;

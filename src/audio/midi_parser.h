@@ -17,6 +17,10 @@ extern unsigned char midi_data[2];    // those data bytes
 
 // Forgets any partial message and the running status.
 void midi_parser_reset();
+// Data bytes after a status byte: channel messages by their high nibble,
+// system common messages by the whole byte (a system exclusive's run to F7
+// counts as none).
+int midi_data_length(unsigned char status);
 // Takes one byte of the stream; true when it completes a channel message,
 // which is then in *out. System messages are consumed and never reported.
 bool midi_parse_byte(unsigned char byte, midi_event* out);
@@ -28,5 +32,6 @@ unsigned long midi_varlen(const unsigned char* d, int& p, int end);
 const int midi_presets = 129 * 128;  // banks 0 to 128 (percussion, as FluidSynth has it) of 128 programs
 
 // Marks in used[bank * 128 + program] every instrument one track of a MIDI
-// file selects or plays a note on; the percussion channel is bank 128.
+// file selects or plays a note on; the percussion channel is bank 128. It
+// stops at the first event a MIDI file may not hold, whatever the bytes.
 void midi_track_presets(const unsigned char* data, int length, bool used[midi_presets]);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "draw/frame.h"
+#include "draw/title_font.h"
 #include "play/pools.h"
 #include "play/screen.h"
 #include "play/update.h"
@@ -40,7 +41,7 @@ void headless_start() {
   screen = create_bitmap(640, 480);  // presentation lands in memory
   if (!start_screenshots()) abort();
   atexit(stop_screenshots);  // before the process ends with its thread running
-  title = load_bitmap_font(PV_ASSET_DIR "/bubble.pcx", NULL, NULL);
+  title = load_title_font(PV_ASSET_DIR "/bubble.pcx");
   if (!title) {
     fprintf(stderr, "cannot load %s\n", PV_ASSET_DIR "/bubble.pcx");
     abort();

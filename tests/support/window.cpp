@@ -367,8 +367,10 @@ void WindowTest::clean_up() {
   }
 }
 
-void WindowTest::write_settings(const std::string& bytes) {
-  std::ofstream f(dir + "/" + settings_name, std::ios::binary | std::ios::trunc);
+void WindowTest::write_settings(const std::string& bytes) { write_game_file(settings_name, bytes); }
+
+void WindowTest::write_game_file(const std::string& name, const std::string& bytes) {
+  std::ofstream f(dir + "/" + name, std::ios::binary | std::ios::trunc);
   f << bytes;
 }
 

@@ -73,8 +73,9 @@ struct WindowTest : ::testing::Test {
   void TearDown() override;
   ~WindowTest() override;
 
-  // Before launch: the settings file's exact bytes, or a missing asset.
+  // Before launch: the settings file's or any file's exact bytes, or a missing asset.
   void write_settings(const std::string& bytes);
+  void write_game_file(const std::string& name, const std::string& bytes);
   void remove_from_game_dir(const std::string& name);
 
   // Starts the game in dir; starts the test's X server first if it has none.
