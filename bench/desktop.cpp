@@ -51,11 +51,18 @@
 //   loading.  The figure is the longest stretch of the main thread between the
 //   end of one sleep and the start of the next over those switches: the work
 //   of one menu frame, including anything it waited for.
+// - A pad plugged in mid-run: the same trace, music off, the preload's pad
+//   made to appear 0.5 s into a run (PV_PAD_LATE: SDL_JOYSTICK_DEVICE reads
+//   as unset until the pad's path exists), so that the game's once-a-second
+//   look finds it and SDL is loaded and started then.  The figure is the
+//   longest stretch of the main thread from the plug until 0.1 s after the
+//   game holds the pad open, once per fresh game; with DESKTOP_TODAY, the
+//   same for that game, the two taking turns.
 //
 //   bench_desktop SCRATCH_DIR [runs per case, default 4] [starts per SoundFont, default 5]
 // DESKTOP_ONLY=switch runs only the music switch, =pads only the gamepad
-// cases; DESKTOP_TODAY_GAME names the
-// executable of the game before gamepads (desktop.sh builds it).
+// cases; DESKTOP_TODAY_GAME names the executable of the game at another
+// revision, for example before gamepads (desktop.sh builds it).
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -105,7 +112,8 @@ const rgb black{0, 0, 0};
 // The gamepad cases: the game without the preload; with it and SDL hidden,
 // no pad (SDL then stays unloaded), SDL brought up by a pad named in
 // SDL_JOYSTICK_DEVICE that is not there, or SDL and one idle pad.
-enum { pads_untouched, pads_no_sdl, pads_none, pads_sdl_up, pads_one_idle };
+// SDL and one idle pad; or that pad plugged in only once the game runs.
+enum { pads_untouched, pads_no_sdl, pads_none, pads_sdl_up, pads_one_idle, pads_plugged_later };
 
 // One play case: how the game is started and what it should meet.
 struct play_case {
@@ -143,6 +151,12 @@ struct startup_case {
 struct startup_result {
   std::vector<double> ms;
   std::string failure;
+};
+
+// A pad plugged in mid-run, per game: the main thread's longest stretch.
+struct plug_result {
+  std::string failure;
+  std::vector<double> longest_ms;  // each game's
 };
 
 struct switch_result {
@@ -393,10 +407,13 @@ std::vector<std::string> game_environment(const std::string& soundfont, bool sou
   if (pads != pads_untouched) add.push_back(std::string("LD_PRELOAD=") + PV_FAKE_PAD);
   if (pads == pads_no_sdl) add.push_back("PV_PAD_NO_SDL=1");
   if (pads == pads_sdl_up) add.push_back("SDL_JOYSTICK_DEVICE=" + scratch + "/no-pad");
-  if (pads == pads_one_idle) {
-    // SDL stats the path and the preload opens the FIFO in its place.
+  if (pads == pads_one_idle || pads == pads_plugged_later) {
+    // SDL stats the path and the preload opens the FIFO in its place; the
+    // bench makes the path of a pad plugged in later itself (plug_pad).
     std::string device = scratch + "/pad", fifo = scratch + "/pad.fifo";
-    std::ofstream made(device);
+    unlink(device.c_str());
+    if (pads == pads_one_idle) std::ofstream(device).close();
+    else add.push_back("PV_PAD_LATE=1");
     mkfifo(fifo.c_str(), 0666);
     chmod(device.c_str(), 0666);
     chmod(fifo.c_str(), 0666);  // whatever the umask left
@@ -621,6 +638,47 @@ double wall_seconds() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+// The game under strace -f --seccomp-bpf, which stops it only at the sleeps
+// it traces (pselect6, Allegro's rest() in the menus, and clock_nanosleep,
+// nanosleep) and logs when each began and how long it lasted.
+struct traced_game {
+  pid_t tracer = -1, game = -1;
+  std::string log;
+};
+
+traced_game start_traced(const std::string& dir, const std::vector<std::string>& env,
+                         const std::string& game = PV_GAME, bool as_player = false) {
+  traced_game t;
+  t.log = dir + "/strace.log";
+  int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  t.tracer = spawn({"strace", "-f", "--seccomp-bpf", "-qq", "-ttt", "-T", "-o", t.log, "-e",
+                    "trace=pselect6,clock_nanosleep,nanosleep", game},
+                   env, dir, -1, err, as_player);
+  if (err >= 0) close(err);
+  // strace forks a probe or two of its own before the game.
+  for (int i = 0; i < 500 && t.game < 0 && alive(t.tracer); i++) {
+    sleep_ms(10);
+    t.game = child_of(t.tracer, "plu-vesk");
+  }
+  return t;
+}
+
+// Ends the game; strace ends with it.
+void stop_traced(const traced_game& t) {
+  if (t.game > 0) kill(t.game, SIGKILL);
+  waitpid(t.tracer, nullptr, 0);
+}
+
+// The main thread's stretches of work between the end of one sleep and the
+// start of the next, both between t0 and t1 (seconds of the wall clock).
+std::vector<double> main_stretches_ms(const traced_game& t, double t0, double t1) {
+  std::vector<double> ms;
+  std::vector<std::pair<double, double>> sleeps = thread_sleeps(read_file(t.log), t.game);
+  for (size_t i = 1; i < sleeps.size(); i++)
+    if (sleeps[i - 1].second >= t0 && sleeps[i].first <= t1) ms.push_back((sleeps[i].first - sleeps[i - 1].second) * 1000);
+  return ms;
+}
+
 switch_result run_switch_case(const std::string& soundfont, int switches) {
   switch_result r;
   if (!exists(soundfont)) return r;
@@ -632,25 +690,14 @@ switch_result run_switch_case(const std::string& soundfont, int switches) {
   }
   wait_screen_clear();
   probe_scale = 1;
-  std::string log = scratch + "/strace.log";
-  int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_t tracer = spawn({"strace", "-f", "--seccomp-bpf", "-qq", "-ttt", "-T", "-o", log, "-e",
-                        "trace=pselect6,clock_nanosleep,nanosleep", PV_GAME},
-                       game_environment(soundfont, true), dir, -1, err);
-  if (err >= 0) close(err);
-  // strace forks a probe or two of its own before the game.
-  pid_t game = -1;
-  for (int i = 0; i < 500 && game < 0 && alive(tracer); i++) {
-    sleep_ms(10);
-    game = child_of(tracer, "plu-vesk");
-  }
+  traced_game t = start_traced(dir, game_environment(soundfont, true));
+  pid_t tracer = t.tracer;
   auto finish = [&](const std::string& why) {
     r.failure = why;
-    if (game > 0) kill(game, SIGKILL);
-    waitpid(tracer, nullptr, 0);  // strace ends with the game
+    stop_traced(t);
     return r;
   };
-  if (game < 0) return finish("strace did not start the game (is strace installed?)");
+  if (t.game < 0) return finish("strace did not start the game (is strace installed?)");
 
   // Title, then the options (the second entry), then the music line. The
   // game is strace's child: strace lives as long as it does.
@@ -680,15 +727,61 @@ switch_result run_switch_case(const std::string& soundfont, int switches) {
   }
   double t1 = wall_seconds();
   sleep_ms(200);
-  kill(game, SIGKILL);
-  waitpid(tracer, nullptr, 0);
-
-  std::vector<std::pair<double, double>> sleeps = thread_sleeps(read_file(log), game);
-  for (size_t i = 1; i < sleeps.size(); i++)
-    if (sleeps[i - 1].second >= t0 && sleeps[i].first <= t1)
-      r.stretches_ms.push_back((sleeps[i].first - sleeps[i - 1].second) * 1000);
+  stop_traced(t);
+  r.stretches_ms = main_stretches_ms(t, t0, t1);
   if (r.stretches_ms.empty()) return finish("no sleeps of the main thread in the strace log");
   return r;
+}
+
+bool sdl_loaded(pid_t game) {
+  return read_file("/proc/" + std::to_string(game) + "/maps").find("libSDL2") != std::string::npos;
+}
+
+// Whether the game holds the pad's FIFO open, as SDL does once the pad is opened.
+bool pad_open(pid_t game) {
+  std::error_code ec;
+  for (const fs::directory_entry& fd : fs::directory_iterator("/proc/" + std::to_string(game) + "/fd", ec))
+    if (fs::read_symlink(fd.path(), ec).filename() == "pad.fifo") return true;
+  return false;
+}
+
+// One game under strace: a run started, a pad plugged in 0.5 s into it (the
+// preload's PV_PAD_LATE), and the main thread's longest stretch of work from
+// the plug until a few frames after the game opened the pad. An untouched
+// run lasts 4.5 s; the game looks for pads once a second.
+std::string run_plug_case(const std::string& game, double* longest_ms) {
+  std::string dir = scratch + "/game";
+  if (!prepare_game_dir(dir, 0)) return "cannot prepare " + dir;
+  wait_screen_clear();
+  probe_scale = 1;
+  std::string font = exists(fluid_r3) ? fluid_r3 : tim;
+  traced_game t = start_traced(dir, game_environment(font, true, pads_plugged_later), game, true);
+  auto finish = [&](const std::string& why) {
+    stop_traced(t);
+    return why;
+  };
+  if (t.game < 0) return finish("strace did not start the game (is strace installed?)");
+  if (!wait_for(t.tracer, on_title, 60000)) return finish("the title never showed");
+  sleep_ms(1000);
+  for (int tries = 0; tries < 3 && !in_play(); tries++) {
+    tap_space();
+    wait_for(t.tracer, in_play, 1500);
+  }
+  if (!in_play()) return finish("space on the title did not start a run");
+  sleep_ms(500);
+  double t0 = wall_seconds();
+  std::ofstream(scratch + "/pad").close();  // plugged in
+  bool taken = wait_for(t.tracer, [&] { return pad_open(t.game); }, 3000, 5);
+  sleep_ms(100);
+  double t1 = wall_seconds();
+  bool played = in_play() && !game_over_shown(), sdl = sdl_loaded(t.game);
+  stop_traced(t);
+  if (!taken) return sdl ? "SDL came up, but the pad never opened" : "SDL never came up";
+  if (!played) return "the run ended before the pad was open";
+  std::vector<double> ms = main_stretches_ms(t, t0, t1);
+  if (ms.empty()) return "no sleeps of the main thread in the strace log";
+  *longest_ms = *std::max_element(ms.begin(), ms.end());
+  return "";
 }
 
 // ---------------------------------------------------------------- printing
@@ -813,6 +906,20 @@ void run_desktop_cases(int runs, int starts, bool only_pads) {
   plays.insert(plays.end(), pad_plays.begin(), pad_plays.end());
   play_results.insert(play_results.end(), pad_results.begin(), pad_results.end());
 
+  // A pad plugged in mid-run, this game and today's taking turns.
+  std::vector<std::pair<std::string, std::string>> plug_games = {{"this game", PV_GAME}};
+  if (have_today) plug_games.push_back({"today's game (DESKTOP_TODAY)", today_game});
+  std::vector<plug_result> plug_results(plug_games.size());
+  for (int round = 0; have_fake_pad && round < runs; round++) {
+    for (size_t i = 0; i < plug_games.size(); i++) {
+      fprintf(stderr, "desktop: a pad plugged in mid-run, %s, game %d ...\n", plug_games[i].first.c_str(), round + 1);
+      double longest = 0;
+      std::string failure = run_plug_case(plug_games[i].second, &longest);
+      if (failure.empty()) plug_results[i].longest_ms.push_back(longest);
+      else plug_results[i].failure = failure;
+    }
+  }
+
   std::vector<startup_result> startup_results;
   for (const startup_case& c : startups) {
     fprintf(stderr, "desktop: %s ...\n", c.label.c_str());
@@ -887,6 +994,22 @@ void run_desktop_cases(int runs, int starts, bool only_pads) {
         verdict(pad_rss_target_mb, mb));
     row(label + " (Private_Dirty, the game's own memory, the rounds' means)",
         fmt("%+.2f MB", (mean(r.dirty_runs) - mean(against.dirty_runs)) / 1024.0), "", "");
+  }
+  const double plug_target_ms = 2;
+  for (size_t i = 0; i < plug_games.size(); i++) {
+    const plug_result& r = plug_results[i];
+    std::string label = "a pad plugged in mid-run, " + plug_games[i].first +
+                        ": the main thread's longest stretch of work in a frame (strace; each game's in brackets)";
+    std::string target = i == 0 ? fmt("≤ %.0f ms", plug_target_ms) : "";
+    if (!have_fake_pad) row(label, "needs the tests' preload (build with PV_TESTS=ON)", target, "");
+    else if (r.longest_ms.empty()) row(label, "failed: " + r.failure, target, "");
+    else {
+      double longest = *std::max_element(r.longest_ms.begin(), r.longest_ms.end());
+      std::string each;
+      for (double ms : r.longest_ms) each += (each.empty() ? "" : ", ") + fmt("%.1f", ms);
+      row(label, fmt("%.1f ms", longest) + " (" + each + ")" + (r.failure.empty() ? "" : "; a game failed: " + r.failure),
+          target, i == 0 ? verdict(plug_target_ms, longest) : "");
+    }
   }
   double main_worst = -1;
   for (size_t i = 0; i < plays.size(); i++) {

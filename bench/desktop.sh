@@ -10,9 +10,11 @@
 # DESKTOP_STARTS sets the starts per SoundFont (default 5), DESKTOP_PACING_FRAMES
 # the frames per margin of the pacing benchmark (default 300), DESKTOP_SWITCHES
 # the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
-# measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases. DESKTOP_TODAY=<git revision> builds the game
+# measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases
+# (among them a pad plugged in mid-run, traced with strace). DESKTOP_TODAY=<git revision> builds the game
 # at that revision (70f8bdd is the game before gamepads) and holds the memory
-# with gamepads against it.
+# with gamepads against it; DESKTOP_TODAY=main gives the pad plugged in
+# mid-run on today's game beside this one's.
 # SoundFonts that are not installed get "not installed" in their rows:
 # fluid-soundfont-gm, fluidr3mono-gm-soundfont and musescore-general-soundfont-small
 # bring the optional ones.

@@ -18,6 +18,7 @@
 #include "core/globals.h"
 #include "core/hotkeys.h"
 #include "core/screenshot.h"
+#include "pads/pads.h"
 #include "support/headless.h"
 
 static long bytes_in(const char* name) {
@@ -216,7 +217,9 @@ TEST_F(HotKeys, ThreadThatCannotStartCostsOnlyItsFeature) {
        stop_screenshots},
       {"music", [] { music_start(); music_switch(false); music_switch(true); music_update(); }, music_shut_down},
       {"screensaver hold on the session bus", [] { keep_screen_awake(true); keep_screen_awake(false); keep_screen_awake(true); },
-       screensaver_shut_down}};
+       screensaver_shut_down},
+      {"gamepads", [] { setenv("SDL_JOYSTICK_DEVICE", "/nonexistent", 1); look_for_pads(); look_for_pads(); },
+       [] { unsetenv("SDL_JOYSTICK_DEVICE"); stop_pads(); }}};
   for (auto& c : cases) {
     testing::internal::CaptureStderr();
     fail_thread_starts = true;

@@ -2,9 +2,14 @@
 // holds, pads plugged in and pulled out while the game runs, mappings from
 // SDL_GAMECONTROLLERCONFIG, and a machine without SDL.
 #include <SDL.h>
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "core/controls.h"
 #include "core/globals.h"
@@ -42,6 +47,12 @@ static void unplug(SDL_Joystick* j) {
   SDL_JoystickClose(j);
   for (int i = 0; i < SDL_NumJoysticks(); i++)
     if (SDL_JoystickGetDeviceInstanceID(i) == id) SDL_JoystickDetachVirtual(i);
+}
+
+// A look for pads, and another once SDL's thread has finished what it began.
+static void look_and_settle() {
+  for (look_for_pads(); pads_loading;) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  look_for_pads();
 }
 
 // What the pads hold after a frame's reading, by name.
@@ -161,11 +172,19 @@ TEST_F(Pads, PadsPluggedInAndPulledOutWhileTheGameRunsAndNoEventPilesUp) {
   EXPECT_EQ(pads_hold(), "");
   EXPECT_EQ(pads_connected, 0);
 
-  // More pads than slots: the rest are left unopened, and the game runs on.
-  SDL_Joystick* many[max_pads + 2];
+  // However many pads there are, all open; one pulled out and plugged back
+  // in comes back each time, first or last.
+  SDL_Joystick* many[20];
   for (SDL_Joystick*& p : many) p = plug("one of many");
   EXPECT_EQ(pads_hold(), "");
-  EXPECT_EQ(pads_connected, max_pads);
+  EXPECT_EQ(pads_connected, 20);
+  for (int again = 0; again < 6; again++) {
+    SDL_Joystick*& p = many[again % 2 ? 0 : 19];
+    unplug(p);
+    SDL_JoystickSetVirtualButton(p = plug("one of many"), SDL_CONTROLLER_BUTTON_A, 1);
+    EXPECT_TRUE(pads_hold() == "jump" && pads_connected == 20) << "plugged back in, time " << again + 1;
+    SDL_JoystickSetVirtualButton(p, SDL_CONTROLLER_BUTTON_A, 0);
+  }
   for (SDL_Joystick* p : many) unplug(p);
   EXPECT_EQ(pads_hold(), "");
   EXPECT_EQ(pads_connected, 0);
@@ -182,6 +201,11 @@ TEST_F(Pads, MappingsFromTheEnvironmentAreHonoured) {
   SDL_JoystickGetGUIDString(SDL_JoystickGetGUID(j), guid, sizeof guid);
   EXPECT_EQ(pads_hold(), "");
   EXPECT_EQ(pads_connected, 0);
+  // A mapping added while it is plugged in counts from the next look.
+  SDL_GameControllerAddMapping((std::string(guid).replace(4, 4, "0000") + ",mapped late,a:b1,").c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(pad_look_ms + 10));
+  SDL_JoystickSetVirtualButton(j, 1, 1);
+  EXPECT_TRUE(pads_hold() == "jump" && pads_connected == 1);
   unplug(j);
   stop_pads();
 
@@ -253,8 +277,26 @@ TEST_F(Pads, SdlComesUpOnlyOnceAPadMayBeThere) {
   look_for_pads();
   EXPECT_FALSE(pads_on) << "looked again within the second";
   stop_pads();  // forgets when it last looked
-  look_for_pads();
+  look_and_settle();
   EXPECT_TRUE(pads_on) << pads_problem;
+
+  // SDL loads on a thread of its own: a library as slow as the test likes (a
+  // FIFO, read once a writer comes) holds up no frame, nor the shut-down.
+  stop_pads();
+  const char* library = pads_library;
+  pads_library = "./slow library";
+  ASSERT_EQ(mkfifo(pads_library, 0600), 0);
+  look_for_pads();
+  int writer = -1;  // opens once the loader waits in its open
+  for (int ms = 0; writer < 0 && ms < 10000; ms++, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+    writer = open(pads_library, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  stop_pads();
+  EXPECT_TRUE(writer >= 0 && pads_loading && !pads_on);
+  close(writer);  // the library ends empty: no SDL
+  look_and_settle();
+  EXPECT_FALSE(pads_on);
+  pads_library = library;
+
   // No list at all: a kernel without input devices.
   stop_pads();
   input_devices_file = "no such list";

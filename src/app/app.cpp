@@ -48,7 +48,7 @@ static bool on_stage(int s) {
 static void after_frame() {
   music_update();
   settle_keys();
-  // After the frame: SDL takes longer to load than all the rest of start-up.
+  // After the frame: once a second a look at the kernel's list of devices.
   look_for_pads();
 }
 

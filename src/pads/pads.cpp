@@ -1,18 +1,23 @@
 #include "pads/pads.h"
 
 #include <SDL.h>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/controls.h"
 #include "core/hotkeys.h"
+#include "core/threads.h"
 
 // SDL's entry points, looked up in the library at run time. The types come
 // from its header, so a changed signature fails to compile here.
@@ -32,24 +37,30 @@ struct sdl_api {
   decltype(&SDL_GameControllerGetAttached) attached;
   decltype(&SDL_GameControllerGetButton) button;
   decltype(&SDL_GameControllerGetAxis) axis;
+  decltype(&SDL_TLSCleanup) thread_cleanup;  // null before SDL 2.0.16
 };
 
-// Filled by start_pads; every pointer set or the whole record null.
+// Filled by bring_up_sdl; every pointer set (thread_cleanup aside) or the whole record null.
 static sdl_api sdl;
 
-const char* const pads_library = "libSDL2-2.0.so.0";
+const char* pads_library = "libSDL2-2.0.so.0";
 const char* input_devices_file = "/proc/bus/input/devices";
 bool pads_on;
 int pads_connected;
 char pads_problem[256];
+std::atomic<bool> pads_loading{false};
 
-// The open pads; a slot is free while null.
-static SDL_GameController* pads[max_pads];
-// SDL numbers the joysticks it finds in order: one above this is new.
-static SDL_JoystickID newest_seen = -1;
-// While no pad is open SDL looks for one only this often: the look (at
-// sockets and device lists) costs a frame far more than reading open pads.
-static const int look_ms = 500;
+// An open pad, and the instance id SDL gave its joystick.
+struct open_pad {
+  SDL_GameController* controller;
+  SDL_JoystickID id;
+};
+// SDL 2.26 keeps its joysticks in lists with no limit of its own (only the
+// kernel's input devices and the open files are counted), so this table has
+// none either.
+static std::vector<open_pad> pads;
+// Devices tried since the last look that did not open.
+static std::vector<SDL_JoystickID> passed_over;
 static int next_look;  // ms clock of the next look
 
 #define FIND(entry, symbol)                                                     \
@@ -78,13 +89,14 @@ static bool load_sdl(const char* library) {
   FIND(attached, SDL_GameControllerGetAttached);
   FIND(button, SDL_GameControllerGetButton);
   FIND(axis, SDL_GameControllerGetAxis);
+  found.thread_cleanup = reinterpret_cast<decltype(found.thread_cleanup)>(dlsym(lib, "SDL_TLSCleanup"));
   sdl = found;
   return true;
 }
 #undef FIND
 
-bool start_pads(const char* library) {
-  if (pads_on) return true;
+// The work of start_pads, on whichever thread: fills sdl and pads_problem.
+static bool bring_up_sdl(const char* library) {
   pads_problem[0] = 0;
   if (!load_sdl(library)) {
     snprintf(pads_problem, sizeof pads_problem,
@@ -105,8 +117,12 @@ bool start_pads(const char* library) {
   // event of theirs may pile up in it.
   sdl.joystick_event_state(SDL_IGNORE);
   sdl.controller_event_state(SDL_IGNORE);
-  pads_on = true;
   return true;
+}
+
+bool start_pads(const char* library) {
+  if (!pads_on) pads_on = bring_up_sdl(library);
+  return pads_on;
 }
 
 // The buttons that make a device a joystick or a gamepad to the kernel:
@@ -158,44 +174,78 @@ static bool pad_may_be_there() {
   return got == sizeof devices - 1 || lists_a_pad(devices);  // a list too long to read holds anything
 }
 
-static bool look_given_up;  // SDL could not come up: no more looks
-static int next_pad_look;   // ms clock of the next look at the devices
+static bool look_given_up;     // SDL could not come up: no more looks
+static int next_pad_look;      // ms clock of the next look at the devices
+static bool loader_out;        // a loader thread was started and not yet heard from
+static bool loader_brought_up; // what it came to, set before pads_loading clears
+// How long the shut-down waits for a load under way.
+static const int loader_wait_ms = 250;
+
+static void load_sdl_alone() {
+  loader_brought_up = bring_up_sdl(pads_library);
+  // SDL keeps a thread's last error until that thread frees it.
+  if (sdl.thread_cleanup) sdl.thread_cleanup();
+  pads_loading = false;
+}
+
+static void give_up() {
+  fprintf(stderr, "plu-vesk: %s\n", pads_problem);
+  look_given_up = true;
+}
 
 void look_for_pads() {
-  if (pads_on || look_given_up || ms_clock() < next_pad_look) return;
+  if (pads_on || look_given_up) return;
+  if (loader_out) {
+    if (pads_loading) return;
+    loader_out = false;
+    if (loader_brought_up) pads_on = true;
+    else give_up();
+    return;
+  }
+  if (ms_clock() < next_pad_look) return;
   next_pad_look = ms_clock() + 1000;
   if (!pad_may_be_there()) return;
-  if (!start_pads(pads_library)) {
-    fprintf(stderr, "plu-vesk: %s\n", pads_problem);
-    look_given_up = true;
+  pads_loading = true;
+  loader_out = true;
+  std::thread loader;
+  if (!start_thread(loader, load_sdl_alone, "gamepads")) {
+    pads_loading = false;
+    loader_out = false;
+    look_given_up = true;  // said by start_thread: keyboard only
+    return;
   }
+  loader.detach();  // the shut-down waits for it only a moment
 }
 
-static void close_pad(SDL_GameController*& p) {
-  sdl.close(p);
-  p = nullptr;
-  pads_connected--;
+static bool is_open(SDL_JoystickID id) {
+  for (const open_pad& p : pads)
+    if (p.id == id) return true;
+  return false;
 }
 
-// Closes the pads pulled out and opens those plugged in, while slots last.
-static void take_in_pads() {
-  for (SDL_GameController*& p : pads)
-    if (p && !sdl.attached(p)) close_pad(p);
-  SDL_JoystickID newest = newest_seen;
+// Closes the pads pulled out and opens every device SDL lists that it can
+// lay out as a pad: a new one at once, one that did not open at the next
+// look (a mapping may have come, or the device may have become readable).
+static void take_in_pads(bool look) {
+  for (size_t k = 0; k < pads.size();) {
+    if (sdl.attached(pads[k].controller)) {
+      k++;
+      continue;
+    }
+    sdl.close(pads[k].controller);
+    pads[k] = pads.back();
+    pads.pop_back();
+  }
+  if (look) passed_over.clear();
   int count = sdl.num_joysticks();
   for (int i = 0; i < count; i++) {
     SDL_JoystickID id = sdl.device_instance(i);
-    if (id <= newest_seen) continue;
-    if (id > newest) newest = id;
-    if (!sdl.is_game_controller(i)) continue;  // no mapping: not a pad SDL can lay out
-    for (SDL_GameController*& p : pads) {
-      if (p) continue;
-      p = sdl.open(i);
-      if (p) pads_connected++;
-      break;
-    }
+    if (is_open(id) || std::find(passed_over.begin(), passed_over.end(), id) != passed_over.end()) continue;
+    SDL_GameController* c = sdl.is_game_controller(i) ? sdl.open(i) : nullptr;
+    if (c) pads.push_back({c, id});
+    else passed_over.push_back(id);
   }
-  newest_seen = newest;
+  pads_connected = (int)pads.size();
 }
 
 static bool down(SDL_GameController* c, SDL_GameControllerButton b) { return sdl.button(c, b) != 0; }
@@ -204,13 +254,12 @@ void read_pads(bool start_confirms, bool heed) {
   bool held[5] = {false, false, false, false, false};
   bool start = false, back = false;
   if (pads_on) {
-    if (pads_connected > 0 || ms_clock() >= next_look) {
-      sdl.update();
-      next_look = ms_clock() + look_ms;
-    }
-    take_in_pads();
-    for (SDL_GameController* c : pads) {
-      if (!c) continue;
+    bool look = ms_clock() >= next_look;
+    if (look) next_look = ms_clock() + pad_look_ms;
+    if (look || !pads.empty()) sdl.update();
+    take_in_pads(look);
+    for (const open_pad& p : pads) {
+      SDL_GameController* c = p.controller;
       int sx = sdl.axis(c, SDL_CONTROLLER_AXIS_LEFTX), sy = sdl.axis(c, SDL_CONTROLLER_AXIS_LEFTY);
       held[LEFT] |= down(c, SDL_CONTROLLER_BUTTON_DPAD_LEFT) || sx < -stick_half;
       held[RIGHT] |= down(c, SDL_CONTROLLER_BUTTON_DPAD_RIGHT) || sx > stick_half;
@@ -230,12 +279,20 @@ void read_pads(bool start_confirms, bool heed) {
 void stop_pads() {
   look_given_up = false;
   next_pad_look = 0;
+  for (int waited = 0; pads_loading && waited < loader_wait_ms; waited += 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (pads_loading) return;  // left to itself, and SDL untouched: the game is ending
+  if (loader_out) {  // done, not yet taken up
+    loader_out = false;
+    pads_on = pads_on || loader_brought_up;
+  }
   if (!pads_on) return;
-  for (SDL_GameController*& p : pads)
-    if (p) close_pad(p);
+  for (const open_pad& p : pads) sdl.close(p.controller);
+  pads.clear();
+  passed_over.clear();
+  pads_connected = 0;
   sdl.quit();
   pads_on = false;
-  newest_seen = -1;
   next_look = 0;
   read_pads(false, false);
 }

@@ -6,7 +6,8 @@
  *   PV_PAD_FIFO    a FIFO that the test writes struct input_event records into
  * SDL's open() of the path (its only way in) opens the FIFO instead; the
  * evdev ioctls get the pad's answers; reads give what the test wrote. Once
- * the path is removed, reads fail with ENODEV, as on a pad pulled out. PV_PAD_LOG=1 prints the
+ * the path is removed, reads fail with ENODEV, as on a pad pulled out; with
+ * PV_PAD_LATE=1, SDL_JOYSTICK_DEVICE reads as unset until it exists. PV_PAD_LOG=1 prints the
  * ioctls it does not know on stderr. PV_PAD_NO_SDL=1 instead hides SDL
  * itself: loading libSDL2 fails, as on a machine without it.
  *   LD_PRELOAD=libpv_fake_pad.so PV_PAD_DEVICE=pad PV_PAD_FIFO=pad.fifo \
@@ -74,6 +75,13 @@ static int gone(void) {
   struct stat st;
   const char* pad = getenv("PV_PAD_DEVICE");
   return !pad || stat(pad, &st) != 0;
+}
+
+char* getenv(const char* name) {
+  REAL(getenv);
+  const char* late = real_getenv("PV_PAD_LATE");
+  if (late && *late && strcmp(name, "SDL_JOYSTICK_DEVICE") == 0 && gone()) return NULL;
+  return real_getenv(name);
 }
 
 ssize_t read(int fd, void* buf, size_t n) {
