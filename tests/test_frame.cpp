@@ -3,12 +3,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "draw/frame.h"
 #include "core/globals.h"
 #include "core/clock.h"
 #include "core/screenshot.h"
+#include "desktop/display.h"
 #include "support/headless.h"
 
 namespace {
@@ -63,6 +65,45 @@ TEST_F(Frame, ScaledPictureFillsItsSquaresAndNothingElse) {
     EXPECT_EQ(outside, 0);
     destroy_bitmap(target);
   }
+}
+
+TEST_F(Frame, PresentBringsEveryChangeToTheScreenAndSendsNothingWhenNothingChanged) {
+  BITMAP* memory_screen = screen;
+  std::mt19937 rng(7);
+  for (int k : {1, 2}) {
+    SCOPED_TRACE(testing::Message() << "scale " << k);
+    screen = create_bitmap(640 * k + 6, 480 * k + 4);
+    scale = k, frame_x = 3, frame_y = 2;
+    const int margin = makecol(1, 2, 3), poison = makecol(255, 0, 255);
+    clear_to_color(screen, margin);
+    whole_frame_wanted = true;
+    auto picture_pixels_not = [&](auto want) {  // want(px, py): the pixel the screen should hold
+      int n = 0;
+      for (int sy = 0; sy < 480 * k; sy++)
+        for (int sx = 0; sx < 640 * k; sx++) n += ((uint32_t*)screen->line[frame_y + sy])[frame_x + sx] != want(sx / k, sy / k);
+      return n;
+    };
+    for (int frame = 0; frame < 120; frame++) {
+      if (frame % 10 == 9) {  // no change: the screen keeps what it had
+        rectfill(screen, frame_x, frame_y, frame_x + 640 * k - 1, frame_y + 480 * k - 1, poison);
+        present();
+        EXPECT_EQ(picture_pixels_not([&](int, int) { return (uint32_t)poison; }), 0) << "frame " << frame;
+        whole_frame_wanted = true;
+      } else {
+        for (int boxes = 1 + rng() % 4; boxes > 0; boxes--) {
+          int bx = rng() % 640, by = rng() % 480;
+          rectfill(buffer, bx, by, bx + rng() % 40, by + rng() % 40, makecol(rng() % 256, rng() % 256, 7));
+        }
+      }
+      present();
+      ASSERT_EQ(picture_pixels_not([&](int px, int py) { return ((uint32_t*)buffer->line[py])[px]; }), 0)
+          << "stale pixels after frame " << frame;
+    }
+    EXPECT_EQ(count_ink(screen, 0, 0, 640 * k + 6, 480 * k + 4, 0x010203), (640 * k + 6) * (480 * k + 4) - 640 * 480 * k * k);
+    destroy_bitmap(screen);
+  }
+  screen = memory_screen;
+  scale = 1, frame_x = frame_y = 0;
 }
 
 TEST_F(Frame, PlayWaitEndsAtTheDeadlineNeverBeforeAndAtOnceWhenOverrun) {
