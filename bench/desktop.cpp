@@ -965,7 +965,9 @@ play_result run_xjump_case(pid_t x_server, int runs) {
   fs::create_directories(dir);
   auto playing = [] { return black_in(50, 290, 20, 20) < 300; };  // its brick wall, not black
   for (int run = 0; run < runs; run++) {
-    pid_t pid = spawn({"xjump"}, environment({"HOME"}, {"HOME=" + dir}), dir, -1, -1);
+    int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);  // it warns of fonts it lacks
+    pid_t pid = spawn({"xjump"}, environment({"HOME"}, {"HOME=" + dir}), dir, quiet, quiet);
+    close(quiet);
     sleep_ms(1500);
     if (!alive(pid)) {
       kill_and_reap(pid);

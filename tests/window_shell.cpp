@@ -97,8 +97,7 @@ TEST_F(ShellWindow, OnABigScreenTheWindowAndFullScreenShowThePictureScaled) {
 
   // Another window over a part of it and gone again: the part it uncovers
   // is drawn again. The pointer, and so the keyboard focus, stays on the game.
-  const std::string cover = "600x400+" + std::to_string(window_x + 20) + "+" + std::to_string(window_y + 20);
-  ASSERT_TRUE(start_client({"xlogo", "-geometry", cover}));
+  ASSERT_TRUE(start_client({"xlogo", "-geometry", "600x400+" + std::to_string(window_x + 20) + "+" + std::to_string(window_y + 20)}));
   ASSERT_EQ(run_tool({"xdotool", "search", "--sync", "--name", "^xlogo$"}, nullptr), 0);
   sleep_ms(300);
   stop_client();

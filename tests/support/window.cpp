@@ -29,10 +29,6 @@
 
 #include "core/globals.h"
 
-// For XImage and its pixel accessors alone: the calls go through dlopen.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -804,23 +800,20 @@ AssertionResult WindowTest::switch_display(Shown want, Image& out, bool from_tit
       full ? "\"Fullscreen: +\" in the options" : "\"Fullscreen: -\" in the options");
 }
 
-bool WindowTest::picture_place(int* ox, int* oy, int* k) {
-  // The window's own scale, or the largest that fits the screen, centred.
-  Shown s = shown();
-  if (s == Shown::window) {
-    *k = window_w / 640, *ox = window_x, *oy = window_y;
-  } else if (s == Shown::full_screen) {
-    for (*k = 1; 640 * (*k + 1) <= screen_w && 480 * (*k + 1) <= screen_h;) ++*k;
-    *ox = (screen_w - 640 * *k) / 2, *oy = (screen_h - 480 * *k) / 2;
-  } else {
-    return false;
-  }
+// Where the picture stands: the window's own scale, or the largest that fits
+// the screen, centred; false when no game window shows.
+static bool picture_place(WindowTest& t, int* ox, int* oy, int* k) {
+  Shown s = t.shown();
+  *k = t.window_w / 640, *ox = t.window_x, *oy = t.window_y;
+  if (s != Shown::full_screen) return s == Shown::window;
+  for (*k = 1; 640 * (*k + 1) <= t.screen_w && 480 * (*k + 1) <= t.screen_h;) ++*k;
+  *ox = (t.screen_w - 640 * *k) / 2, *oy = (t.screen_h - 480 * *k) / 2;
   return true;
 }
 
 AssertionResult WindowTest::frame_on_display(Image& out) {
   int k, ox, oy;
-  if (!picture_place(&ox, &oy, &k)) return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
+  if (!picture_place(*this, &ox, &oy, &k)) return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
   Image display;
   AssertionResult got = grab_display(display);
   if (!got) return got;
@@ -834,6 +827,20 @@ AssertionResult WindowTest::frame_on_display(Image& out) {
       d[0] = c.r, d[1] = c.g, d[2] = c.b;
     }
   return AssertionSuccess();
+}
+
+AssertionResult WindowTest::display_shows(const Image& frame) {
+  int k, ox, oy, wrong = 0, first = 0;
+  if (!picture_place(*this, &ox, &oy, &k)) return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
+  Image display;
+  AssertionResult got = grab_display(display);
+  for (int py = 0; got && py < 480 * k; py++)
+    for (int px = 0; px < 640 * k; px++)
+      if (display.at(ox + px, oy + py) != frame.at(px / k, py / k) && wrong++ == 0) first = py * 10000 + px;
+  if (got && wrong)
+    return AssertionFailure() << wrong << " pixels of the " << k << "x picture at +" << ox << "+" << oy
+                              << " differ from the frame, the first at (" << first % 10000 << ", " << first / 10000 << ")";
+  return got;
 }
 
 AssertionResult WindowTest::grab_display(Image& out) {
@@ -856,7 +863,6 @@ using XGrabPointer_f = int (*)(void*, unsigned long, int, unsigned int, int, int
 using XUngrabPointer_f = int (*)(void*, unsigned long);
 using XSync_f = int (*)(void*, int);
 using XCloseDisplay_f = int (*)(void*);
-using XGetImage_f = XImage* (*)(void*, unsigned long, int, int, unsigned, unsigned, unsigned long, int);
 const int grab_mode_async = 1, grab_success = 0;
 const unsigned button_press_mask = 1u << 2;
 
@@ -867,7 +873,6 @@ struct Xlib {
   XUngrabPointer_f ungrab_pointer = nullptr;
   XSync_f sync = nullptr;
   XCloseDisplay_f close_display = nullptr;
-  XGetImage_f get_image = nullptr;
 };
 
 const Xlib* xlib() {
@@ -883,11 +888,10 @@ const Xlib* xlib() {
       x.ungrab_pointer = (XUngrabPointer_f)dlsym(lib, "XUngrabPointer");
       x.sync = (XSync_f)dlsym(lib, "XSync");
       x.close_display = (XCloseDisplay_f)dlsym(lib, "XCloseDisplay");
-      x.get_image = (XGetImage_f)dlsym(lib, "XGetImage");
     }
   }
   bool whole = x.open_display && x.default_root_window && x.grab_pointer && x.ungrab_pointer &&
-               x.sync && x.close_display && x.get_image;
+               x.sync && x.close_display;
   return whole ? &x : nullptr;
 }
 }  // namespace
@@ -919,37 +923,6 @@ void WindowTest::release_pointer() {
   x->ungrab_pointer(grabber_, 0);
   x->close_display(grabber_);  // flushes the release
   grabber_ = nullptr;
-}
-
-AssertionResult WindowTest::display_shows(const Image& frame) {
-  int k, ox, oy;
-  if (!picture_place(&ox, &oy, &k)) return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
-  const Xlib* x = xlib();
-  if (!x) return AssertionFailure() << "cannot load libX11.so.6: " << dlerror();
-  void* d = x->open_display((":" + std::to_string(display)).c_str());
-  if (!d) return AssertionFailure() << "cannot connect to :" << display;
-  const unsigned long all_planes = ~0ul;
-  const int z_pixmap = 2;
-  XImage* img = x->get_image(d, x->default_root_window(d), ox, oy, 640 * k, 480 * k, all_planes, z_pixmap);
-  AssertionResult r = AssertionSuccess();
-  if (!img) {
-    r = AssertionFailure() << "XGetImage failed";
-  } else {
-    int wrong = 0, first_x = -1, first_y = -1;
-    for (int py = 0; py < 480 * k; py++)
-      for (int px = 0; px < 640 * k; px++) {
-        unsigned long p = XGetPixel(img, px, py);
-        Rgb want = frame.at(px / k, py / k);
-        if (Rgb{(int)(p >> 16 & 255), (int)(p >> 8 & 255), (int)(p & 255)} == want) continue;
-        if (wrong++ == 0) first_x = px, first_y = py;
-      }
-    XDestroyImage(img);
-    if (wrong)
-      r = AssertionFailure() << wrong << " pixels of the " << k << "x picture at +" << ox << "+" << oy
-                             << " differ from the frame, the first at (" << first_x << ", " << first_y << ")";
-  }
-  x->close_display(d);
-  return r;
 }
 
 // ---------------------------------------------------------------- texts

@@ -121,9 +121,9 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult frame_on_display(Image& out);
   // The root window as the X server shows it (ImageMagick's import).
   ::testing::AssertionResult grab_display(Image& out);
-  // The game's picture read back from the X server with XGetImage, every
-  // pixel against the frame shown at the display's scale and place: fails
-  // with the pixels that differ and the first of them.
+  // The game's picture as the X server shows it, every pixel against the
+  // frame at the display's scale and place: fails with the pixels that
+  // differ and the first of them.
   ::testing::AssertionResult display_shows(const Image& frame);
 
   // Another client takes the pointer, as a screen locker or a game in another
@@ -217,9 +217,6 @@ struct WindowTest : ::testing::Test {
   // The environment of a client of the test's servers.
   std::vector<std::string> client_environment(int on_display);
   void clean_up();
-  // Where the picture stands: its top-left corner and scale; false when
-  // no game window shows.
-  bool picture_place(int* ox, int* oy, int* k);
   std::string last_windows_;  // what the last look at the screen found
   void* grabber_ = nullptr;   // the X connection holding the pointer, if any
   std::string pad_device_;    // the path SDL is given for the pad
