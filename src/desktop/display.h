@@ -12,9 +12,7 @@ extern int forced_mode;    // the mode asked for on the command line, -1 for the
 extern int scale;          // each game pixel is shown as a scale x scale square
 extern int frame_x;        // the picture's top-left corner on the screen
 extern int frame_y;
-// The window system wants the whole picture drawn again (a new mode, an
-// Expose, the focus back): the next presentation sends all of it.
-extern std::atomic<bool> whole_frame_wanted;
+extern std::atomic<bool> whole_frame_wanted;  // the next presentation sends the whole picture (new mode, Expose, focus back)
 
 const int max_scale = 8;
 
