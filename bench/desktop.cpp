@@ -128,12 +128,15 @@ struct play_case {
   int pads = pads_untouched;  // how the game meets SDL and gamepads
   std::string game = PV_GAME;  // the executable
   bool as_player = false;      // run as an ordinary user, even when the bench is root
+  pid_t x_server = 0;          // an X server measured beside the game, 0 for none
+  bool still_title = false;    // the title left standing instead of a run played
 };
 
 struct play_result {
   bool ran = false;
   std::string failure;                  // why it has no figures
   std::vector<double> cpu, main_cpu;    // share of one core, per window
+  std::vector<double> x_cpu;            // the X server's, over the same windows
   std::map<std::string, double> others; // other threads by name, share summed over the windows
   long rss_kb = 0;
   std::vector<double> rss_runs, dirty_runs;  // kB at the end of each clean window
@@ -382,6 +385,13 @@ long proc_kb(pid_t pid, const char* file, const char* field) {
 
 long rss_kb(pid_t pid) { return proc_kb(pid, "status", "VmRSS:"); }
 
+// Nanoseconds all of a process's threads spent on a CPU.
+long long cpu_ns(pid_t pid) {
+  long long ns = 0;
+  for (auto& [tid, t] : read_threads(pid).ns) ns += t;
+  return ns;
+}
+
 // A fresh directory with the two assets and the settings file.
 bool prepare_game_dir(const std::string& dir, int music_on) {
   std::error_code ec;
@@ -532,25 +542,28 @@ play_result run_play_case(const play_case& c, int runs) {
     // The title menu takes a key from its sixth frame on; it has stood long enough.
     if (!wait_for(pid, on_title, 5000)) return finish("lost the title before run " + std::to_string(run + 1));
     sleep_ms(500);
-    long long t0 = 0;
-    for (int tries = 0; tries < 3 && !in_play(); tries++) {
+    long long t0 = now_ns();
+    for (int tries = 0; tries < 3 && !c.still_title && !in_play(); tries++) {
       t0 = now_ns();
       tap_space();
       wait_for(pid, in_play, 1500);
     }
-    if (!in_play()) return finish("space on the title did not start a run");
+    if (!c.still_title && !in_play()) return finish("space on the title did not start a run");
 
     sleep_until_ns(t0 + 500000000LL);
     long long w0 = now_ns();
     thread_times a = read_threads(pid);
+    long long x0 = c.x_server ? cpu_ns(c.x_server) : 0;
     sleep_until_ns(t0 + 4000000000LL);
     thread_times b = read_threads(pid);
+    long long x1 = c.x_server ? cpu_ns(c.x_server) : 0;
     long long w1 = now_ns();
     long rss = rss_kb(pid);
     long dirty = proc_kb(pid, "smaps_rollup", "Private_Dirty:");
-    bool clean = in_play() && !game_over_shown();  // the whole window was play
+    // The whole window was play, or the title
+    bool clean = c.still_title ? on_title() : in_play() && !game_over_shown();
 
-    if (!wait_for(pid, game_over_shown, 20000)) return finish("the run never ended");
+    if (!c.still_title && !wait_for(pid, game_over_shown, 20000)) return finish("the run never ended");
     if (clean) {
       double wall = (w1 - w0) / 1e9, total = 0;
       for (auto& [tid, ns] : b.ns) {
@@ -560,10 +573,12 @@ play_result run_play_case(const play_case& c, int runs) {
         else r.others[b.name[tid]] += share;
       }
       r.cpu.push_back(total);
+      r.x_cpu.push_back((x1 - x0) / 1e9 / wall);
       r.rss_kb = std::max(r.rss_kb, rss);
       r.rss_runs.push_back(rss);
       r.dirty_runs.push_back(dirty);
     }
+    if (c.still_title) continue;
     // The panel takes space after 31 frames.
     sleep_ms(800);
     for (int tries = 0; tries < 3 && !on_title(); tries++) {
@@ -1061,6 +1076,115 @@ void run_desktop_cases(int runs, int starts, bool only_pads) {
   printf("\n");
 }
 
+// ---------------------------------------------------------------- the whole desktop's cost
+
+// xjump, a game of the same kind, played on the same server: space starts its
+// tower falling, which an untouched hero rides for some seconds; each run is a
+// fresh xjump, measured 0.5 s to 3.5 s after the key while its bricks show.
+play_result run_xjump_case(pid_t x_server, int runs) {
+  play_result r;
+  r.ran = true;
+  std::string dir = scratch + "/xjump";
+  fs::create_directories(dir);
+  auto playing = [] { return black_in(50, 290, 20, 20) < 300; };  // its brick wall, not black
+  for (int run = 0; run < runs; run++) {
+    int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);  // it warns of fonts it lacks
+    pid_t pid = spawn({"xjump"}, environment({"HOME"}, {"HOME=" + dir}), dir, quiet, quiet);
+    close(quiet);
+    sleep_ms(1500);
+    if (!alive(pid)) {
+      kill_and_reap(pid);
+      r.failure = "xjump did not start (bench/desktop.sh installs it)";
+      return r;
+    }
+    long long t0 = now_ns();
+    tap_space();
+    sleep_until_ns(t0 + 500000000LL);
+    long long w0 = now_ns();
+    long long g0 = cpu_ns(pid), x0 = cpu_ns(x_server);
+    sleep_until_ns(t0 + 3500000000LL);
+    long long g1 = cpu_ns(pid), x1 = cpu_ns(x_server), w1 = now_ns();
+    if (playing()) {
+      r.cpu.push_back((g1 - g0) / ((w1 - w0) * 1.0));
+      r.x_cpu.push_back((x1 - x0) / ((w1 - w0) * 1.0));
+    }
+    kill_and_reap(pid);
+    sleep_ms(300);
+  }
+  if (r.cpu.empty()) r.failure = "xjump's tower never stood for the whole window";
+  return r;
+}
+
+// The game's share and the X server's, over the same seconds, for play and a
+// still title at 1x on 1024x768 and at 2x on 1920x1080, with xjump on the
+// smaller screen in the same run; each game against today's where
+// DESKTOP_TODAY_GAME names it.
+void run_cost_cases(int runs) {
+  const char* big_display = getenv("DESKTOP_BIG_DISPLAY");
+  pid_t small_x = getenv("DESKTOP_XVFB_PID") ? atoi(getenv("DESKTOP_XVFB_PID")) : 0;
+  pid_t big_x = getenv("DESKTOP_BIG_XVFB_PID") ? atoi(getenv("DESKTOP_BIG_XVFB_PID")) : 0;
+  if (!small_x || !big_x || !big_display) {
+    printf("\nThe desktop's cost: no X server ids (run it through bench/desktop.sh)\n");
+    return;
+  }
+  Display* small = dpy;
+  Display* big = XOpenDisplay(big_display);
+  std::string small_name = getenv("DISPLAY") ? getenv("DISPLAY") : "";
+  std::vector<std::pair<std::string, std::string>> games = {{"", PV_GAME}};
+  if (getenv("DESKTOP_TODAY_GAME") && *getenv("DESKTOP_TODAY_GAME"))
+    games.push_back({"today's game (DESKTOP_TODAY), ", getenv("DESKTOP_TODAY_GAME")});
+  struct cost_row {
+    std::string label;
+    play_result r;
+    double target;  // on game + X server; negative: that many times xjump's
+  };
+  std::vector<cost_row> rows;
+  fprintf(stderr, "desktop: xjump play ...\n");
+  rows.push_back({"xjump play, 1024x768", run_xjump_case(small_x, runs), 0});
+  for (auto& [prefix, game] : games) {
+    for (int scale : {1, 2}) {
+      if (scale == 2 && !big) continue;
+      dpy = scale == 1 ? small : big;
+      setenv("DISPLAY", scale == 1 ? small_name.c_str() : big_display, 1);
+      run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
+      for (bool title : {false, true}) {
+        play_case c{prefix + (title ? "still title, " : "play, ") + std::to_string(scale) + "x window on " +
+                        (scale == 1 ? "1024x768" : "1920x1080"),
+                    tim, 0, true, 0, 0, false, scale};
+        c.game = game;
+        c.x_server = scale == 1 ? small_x : big_x;
+        c.still_title = title;
+        fprintf(stderr, "desktop: %s ...\n", c.label.c_str());
+        rows.push_back({c.label, run_play_case(c, runs), title ? 0.006 : scale == 1 ? -0.7 : -1});
+      }
+    }
+  }
+  dpy = small;
+  setenv("DISPLAY", small_name.c_str(), 1);
+  if (big) XCloseDisplay(big);
+
+  const play_result& xjump = rows[0].r;
+  double xjump_total = xjump.failure.empty() ? mean(xjump.cpu) + mean(xjump.x_cpu) : 0;
+  printf("\nThe whole desktop's cost: the game's processor share and the X server's over the same\n"
+         "seconds (0.5 s to 4.0 s of a run, or 3 s of the title left alone), %d windows each, music off\n\n", runs);
+  printf("| case | game | X server | together | target | met |\n|---|---|---|---|---|---|\n");
+  for (const cost_row& c : rows) {
+    if (!c.r.failure.empty() || c.r.cpu.empty()) {
+      printf("| %s | failed: %s | | | | |\n", c.label.c_str(), c.r.failure.c_str());
+      continue;
+    }
+    std::vector<double> together;
+    for (size_t i = 0; i < c.r.cpu.size(); i++) together.push_back(c.r.cpu[i] + c.r.x_cpu[i]);
+    double target = c.target >= 0 ? c.target : xjump_total > 0 ? -c.target * xjump_total : 0;
+    std::string target_text = c.target > 0 ? fmt("≤ %.3f", c.target)
+                              : c.target < 0 ? fmt("≤ %.1f x xjump's", -c.target) + fmt(" (%.3f)", target)
+                                             : "";
+    printf("| %s | %s | %s | %s | %s | %s |\n", c.label.c_str(), fmt("%.3f", mean(c.r.cpu)).c_str(),
+           fmt("%.3f", mean(c.r.x_cpu)).c_str(), with_range("%.3f", mean(together), together).c_str(),
+           target_text.c_str(), verdict(target, mean(together)).c_str());
+  }
+}
+
 // The music switch, per SoundFont: the main thread's longest stretch.
 void run_switch_cases() {
   const char* const switch_fonts[] = {fluid_r3, tim, fluid_r3_mono, musescore_lite};
@@ -1100,6 +1224,7 @@ int main(int argc, char** argv) {
   int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
   const char* only = getenv("DESKTOP_ONLY") ? getenv("DESKTOP_ONLY") : "";
   bool only_switch = strcmp(only, "switch") == 0, only_pads = strcmp(only, "pads") == 0;
+  bool only_cost = strcmp(only, "cost") == 0;
   if (!getenv("PULSE_SERVER")) {
     fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
     return 1;
@@ -1112,10 +1237,16 @@ int main(int argc, char** argv) {
   // Keyboard focus follows the pointer on a bare server: keep it over the game.
   run_tool({"xdotool", "mousemove", "320", "240"}, nullptr, 3000);
 
+  if (only_cost) {
+    run_cost_cases(runs);
+    XCloseDisplay(dpy);
+    return 0;
+  }
   if (!only_pads) run_switch_cases();
   // After the switch: a game at 2x among them, bigger than the screen,
   // leaves the keyboard focus nowhere when it ends.
   if (!only_switch) run_desktop_cases(runs, starts, only_pads);
+  if (!only_switch && !only_pads) run_cost_cases(runs);
   XCloseDisplay(dpy);
   return 0;
 }

@@ -11,7 +11,10 @@
 # the frames per margin of the pacing benchmark (default 300), DESKTOP_SWITCHES
 # the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
 # measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases
-# (among them a pad plugged in mid-run, traced with strace). DESKTOP_TODAY=<git revision> builds the game
+# (among them a pad plugged in mid-run, traced with strace), DESKTOP_ONLY=cost
+# only the whole desktop's cost: the game's share and the X server's, at 1x on
+# 1024x768 and at 2x on a second server of 1920x1080, with xjump beside them
+# (installed with apt-get when missing). DESKTOP_TODAY=<git revision> builds the game
 # at that revision (70f8bdd is the game before gamepads) and holds the memory
 # with gamepads against it; DESKTOP_TODAY=main gives the pad plugged in
 # mid-run on today's game beside this one's.
@@ -32,9 +35,10 @@ done
 
 tmp=$(mktemp -d)
 xvfb=
+big_xvfb=
 pulse=
 stop() {
-  for p in $pulse $xvfb; do
+  for p in $pulse $xvfb $big_xvfb; do
     kill "$p" 2>/dev/null || true
     wait "$p" 2>/dev/null || true
   done
@@ -51,7 +55,19 @@ if [ -n "${DESKTOP_TODAY:-}" ]; then
   cmake --build "$tmp/today" --target plu-vesk -j"$(nproc)" >/dev/null
   export DESKTOP_TODAY_GAME=$tmp/today/plu-vesk
 fi
+if [ ! -x /usr/games/xjump ] && ! command -v xjump >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "desktop.sh: installing xjump, the game measured beside this one ..." >&2
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends xjump >/dev/null ||
+    echo "desktop.sh: xjump could not be installed; its row will say so" >&2
+fi
+export PATH=$PATH:/usr/games
+XVFB_SCREEN=1920x1080x24 start_xvfb || { echo "desktop.sh: Xvfb did not start" >&2; exit 1; }
+big_xvfb=$xvfb
+export DESKTOP_BIG_DISPLAY=$DISPLAY DESKTOP_BIG_XVFB_PID=$xvfb
 start_xvfb || { echo "desktop.sh: Xvfb did not start" >&2; exit 1; }
+export DESKTOP_XVFB_PID=$xvfb
 start_pulse || exit 1
 
 echo "Plu Vesk on a desktop, $(git -C "$root" describe --always --dirty 2>/dev/null || echo '(no git)'), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg)"

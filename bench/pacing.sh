@@ -11,16 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 frames=${2:-600}
 exe=$build/bench/bench_pacing
-if [ ! -x "$exe" ]; then
-  echo "pacing.sh: $exe not built (cmake --build $build --target bench_pacing)" >&2
-  exit 1
-fi
-
-tmp=$(mktemp -d)
-xvfb=
-trap '[ -z "$xvfb" ] || { kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; }; rm -rf "$tmp"' EXIT
 . "$root/tools/xvfb.sh"
-start_xvfb || { echo "pacing.sh: Xvfb did not start" >&2; exit 1; }
+bench_on_xvfb pacing.sh "$exe"
 parts=${PACING_PARTS:-frames music}
 case " $parts " in *" frames "*) ${PACING_WRAP:-} "$exe" "$frames" ;; esac
 case " $parts " in *" music "*)

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "draw/frame.h"
 #include "core/globals.h"
 #include "core/clock.h"
 #include "core/screenshot.h"
+#include "desktop/display.h"
 #include "support/headless.h"
 
 namespace {
@@ -63,6 +65,38 @@ TEST_F(Frame, ScaledPictureFillsItsSquaresAndNothingElse) {
     EXPECT_EQ(outside, 0);
     destroy_bitmap(target);
   }
+}
+
+TEST_F(Frame, PresentBringsEveryChangeToTheScreenAndSendsNothingWhenNothingChanged) {
+  BITMAP* memory_screen = screen;
+  std::mt19937 rng(7);
+  for (int k : {1, 2}) {
+    SCOPED_TRACE(testing::Message() << "scale " << k);
+    screen = create_bitmap(640 * k + 6, 480 * k + 4);  // a margin round the picture
+    scale = k, frame_x = 3, frame_y = 2, whole_frame_wanted = true;
+    const uint32_t poison = makecol(255, 0, 255);
+    auto off_picture = [&](auto want) {  // screen pixels that are not want(game x, game y)
+      int n = 0;
+      for (int sy = 0; sy < 480 * k; sy++)
+        for (int sx = 0; sx < 640 * k; sx++) n += ((uint32_t*)screen->line[frame_y + sy])[frame_x + sx] != want(sx / k, sy / k);
+      return n;
+    };
+    for (int frame = 0; frame < 120; frame++) {
+      if (frame % 10 == 9) {  // nothing changed: nothing is written
+        rectfill(screen, 0, 0, screen->w, screen->h, poison);
+        present();
+        EXPECT_EQ(off_picture([&](int, int) { return poison; }), 0) << "frame " << frame;
+        whole_frame_wanted = true;
+      }
+      for (int boxes = frame % 10 == 9 ? 0 : 1 + rng() % 4, bx, by; boxes-- > 0;)
+        bx = rng() % 640, by = rng() % 480, rectfill(buffer, bx, by, bx + rng() % 40, by + rng() % 40, makecol(rng() % 256, 9, 7));
+      present();
+      ASSERT_EQ(off_picture([&](int px, int py) { return ((uint32_t*)buffer->line[py])[px]; }), 0) << "frame " << frame;
+    }
+    destroy_bitmap(screen);
+  }
+  screen = memory_screen;
+  scale = 1, frame_x = frame_y = 0;
 }
 
 TEST_F(Frame, PlayWaitEndsAtTheDeadlineNeverBeforeAndAtOnceWhenOverrun) {

@@ -150,6 +150,7 @@ TEST_F(PlayWindow, APadPlaysTheMenuAndARunThatStartPausesAndBackAbandons) {
   sleep_ms(std::max(0, (int)(6000 - (now_ms() - paused_at))));
   ASSERT_TRUE(screenshot(shot));
   EXPECT_EQ(differing(shot, held), 0) << "the paused frame changed";
+  EXPECT_TRUE(display_shows(shot)) << "paused by Start, after the focus came back";
   EXPECT_EQ(read_game_file("PV settings.dat"), "0 1 0") << "the run went on while paused";
 
   // Start again goes on from the same frame; Back abandons the run, and the
@@ -186,6 +187,7 @@ TEST_F(PlayWindow, KeysPauseAndResumeWithoutSDLOrAfterThePadIsPulledOut) {
   ASSERT_TRUE(screenshot_until(shot, in_play, "play after space"));
   tap("p");
   ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after P"));
+  EXPECT_TRUE(display_shows(shot)) << "paused by P";
   Image held = shot;
   sleep_ms(1000);
   ASSERT_TRUE(screenshot(shot));
@@ -196,6 +198,7 @@ TEST_F(PlayWindow, KeysPauseAndResumeWithoutSDLOrAfterThePadIsPulledOut) {
       "the run going on after P"));
   tap("Pause");
   ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after the Pause key"));
+  EXPECT_TRUE(display_shows(shot)) << "paused again by the Pause key";
   tap("Escape");
   ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc"));
   EXPECT_EQ(read_game_file("PV settings.dat"), "0 0 0");
@@ -213,6 +216,7 @@ TEST_F(PlayWindow, KeysPauseAndResumeWithoutSDLOrAfterThePadIsPulledOut) {
   sleep_ms(200);
   tap("p");
   ASSERT_TRUE(screenshot_until(shot, shows_paused, "\"Paused\" after P, the pad gone"));
+  EXPECT_TRUE(display_shows(shot)) << "paused in the next run";
   tap("Escape");
   ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after Esc, the pad gone"));
   EXPECT_TRUE(running());

@@ -35,6 +35,7 @@ TEST_F(TitleWindow, TabShowsTheTitleAndTheArrowsStepThroughIt) {
     EXPECT_EQ(shot.at(px, quit_row), sky_rgb) << "x " << px;
   }
   EXPECT_GT(shot.count(300, start_row - 4, 340, start_row + 3, black_rgb), 0) << "no entry text";
+  EXPECT_TRUE(display_shows(shot)) << "the title standing still";
 
   // Up wraps to "Quit" and down wraps back; then down twice to "Quit" again.
   const struct {
@@ -45,6 +46,7 @@ TEST_F(TitleWindow, TabShowsTheTitleAndTheArrowsStepThroughIt) {
     tap(step.key);
     ASSERT_TRUE(screenshot(shot));
     EXPECT_EQ(cursor_row(shot), step.row) << "after " << step.key;
+    EXPECT_TRUE(display_shows(shot)) << "after " << step.key;
   }
 
   tap("space");

@@ -9,7 +9,7 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev xvfb xdotool x11-utils
              clang libclang-rt-14-dev imagemagick zlib1g-dev dpkg-dev desktop-file-utils
              openbox wmctrl x11-apps pulseaudio pulseaudio-utils
-             lintian appstream man-db groff-base xtrace dbus-daemon strace)
+             lintian appstream man-db groff-base xtrace dbus-daemon strace libxtst-dev)
 fi
 
 missing=()

@@ -4,6 +4,7 @@
 # DISPLAY and leaves its process id in $xvfb (the caller stops it). Xvfb picks
 # the free display number itself; should another program's server take it at
 # the same moment, start_xvfb tries again. Needs $tmp, a scratch directory.
+# XVFB_SCREEN sets its size (default 1024x768x24).
 start_xvfb() {
   tries=0
   until start_xvfb_once; do
@@ -18,7 +19,7 @@ start_xvfb() {
 
 start_xvfb_once() {
   rm -f "$tmp/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 "${XVFB_SCREEN:-1024x768x24}" -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
   xvfb=$!
   t=0
   while [ ! -s "$tmp/display" ]; do
@@ -38,4 +39,18 @@ bmp_pixel() {
   at=$(($4 + $5 * 256 + $6 * 65536 + $7 * 16777216 + (479 - $3) * 1920 + $2 * 3))
   set -- $(od -An -tu1 -j"$at" -N3 "$1")
   echo "$3 $2 $1"
+}
+
+# For a benchmark script named $1 that runs the built program $2 on an X
+# server of its own: checks that it is built, makes $tmp, starts the server
+# and has both go when the script ends.
+bench_on_xvfb() {
+  if [ ! -x "$2" ]; then
+    echo "$1: $2 not built (cmake --build <build dir> --target $(basename "$2"))" >&2
+    exit 1
+  fi
+  tmp=$(mktemp -d)
+  xvfb=
+  trap '[ -z "$xvfb" ] || { kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null; }; rm -rf "$tmp"' EXIT
+  start_xvfb || { echo "$1: Xvfb did not start" >&2; exit 1; }
 }

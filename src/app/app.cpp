@@ -26,10 +26,11 @@
 #include "menus/options.h"
 #include "menus/title.h"
 #include "pads/pads.h"
+#include "play/pause.h"
 #include "play/screen.h"
 #include "play/update.h"
 
-static const long allegro_thread_slack_ns = 4000000;
+static const long allegro_thread_slack_ns = 50000000;
 
 static int stop_loading(const char* what, const char* file) {
   char cwd[PATH_MAX];
@@ -52,42 +53,8 @@ static void after_frame() {
   look_for_pads();
 }
 
-static bool paused;  // the player paused the run
-
-// The one place that decides whether the run holds still: paused, or the
-// window away from the keyboard.
-static bool run_held() { return paused || !window_focused; }
-
-// Once a frame of a run: P, Pause or a pad's Start pauses it while the ball
-// is alive, from its second frame on (buffer then holds a frame of this run
-// to show); on the game-over panel Start is the confirm key.
-static void read_run_controls() {
-  read_pads(!alive, window_focused);
-  if (alive && loop_num > 0 && pause_pressed()) paused = true;
-}
-
-// "Paused" over the frame the run stopped on, which buffer still holds.
-static void show_paused() {
-  textout_centre_ex(buffer, title, "Paused", 320, 240 - text_height(title) / 2,
-                    makecol(255, 255, 255), -1);
-  present();
-}
-
-// While the run is held no frame is run or counted, the tune pauses and the
-// screensaver may come, until the same key resumes it, the focus comes back,
-// or Esc or the game's end ends the run. A focus that comes and goes leaves a
-// pause as it is.
-static void hold_run() {
-  keep_screen_awake(false);
-  midi_pause();
-  if (paused) show_paused();
-  while (run_held() && !quit_asked && stage == STAGE_PLAY) {
-    rest(20);
-    read_pads(!alive, window_focused);
-    if (paused && pause_pressed()) paused = false;
-  }
-  midi_resume();
-}
+// The pads sit above the play layer: the pause reads them through this.
+static void read_run_pads() { read_pads(!alive, window_focused); }
 
 // Allegro loads every module its modules.lst names: ALSA sound and MIDI, and
 // DGA full screen. The game uses none of them (its MIDI driver is its own
@@ -130,8 +97,10 @@ int _mangled_main(int argc, char** argv) {
   skip_allegro_modules();
   name_music_stream();
   // Allegro's background thread wakes every millisecond only to look at the
-  // clock, and handles input every 10 ms: threads inherit the timer slack,
-  // so it is started with 4 ms of it, a third of its processor time. The
+  // clock, and handles input every 10 ms, each time with a round trip to the
+  // X server. The main thread reads the keys before every frame itself, so
+  // this thread is started with 50 ms of timer slack (threads inherit it):
+  // it then wakes some twenty times a second, and the X server with it. The
   // timer thread, started later, keeps the precise default.
   prctl(PR_SET_TIMERSLACK, allegro_thread_slack_ns);
   if (install_allegro(SYSTEM_AUTODETECT, &allegro_errnum, atexit) != 0) {
@@ -173,18 +142,20 @@ int _mangled_main(int argc, char** argv) {
     loop_num = 0;
     menu_selection = 1;
     while (on_stage(STAGE_TITLE)) {
+      read_queued_input();
       read_pads(true, window_focused);
       title_frame();
       after_frame();
     }
 
     reset_play();
-    paused = false;
-    pause_pressed();  // a key already down when the run begins pauses nothing
+    start_pause_watch();
     while (on_stage(STAGE_PLAY)) {
-      read_run_controls();
+      read_queued_input();
+      read_run_pads();
+      watch_pause_key();
       if (run_held()) {
-        hold_run();
+        hold_run(read_run_pads);
         continue;
       }
       update_play();
@@ -200,6 +171,7 @@ int _mangled_main(int argc, char** argv) {
     loop_num = 0;
     menu_selection = 0;
     while (on_stage(STAGE_OPTIONS)) {
+      read_queued_input();
       read_pads(true, window_focused);
       options_frame();
       after_frame();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <xalleg.h>
+#include <allegro/platform/aintunix.h>
 #include <X11/Xatom.h>
 #include <X11/keysym.h>
 #include <X11/extensions/Xrandr.h>
@@ -21,6 +22,7 @@ int forced_mode = -1;
 int scale = 1;
 int frame_x = 0;
 int frame_y = 0;
+std::atomic<bool> whole_frame_wanted{true};
 
 // Not in Allegro's headers; the X11 driver makes the window's icon from it.
 extern "C" void* allegro_icon;
@@ -132,6 +134,26 @@ static void forget_lost_key_releases() {
   XUNLOCK();
 }
 
+// Allegro draws the window from its own copy of the screen, for the game's
+// updates and for an exposed part alike; for the second, the next
+// presentation sends the whole picture too.
+static void (*allegro_redraw)(int x, int y, int w, int h);
+static thread_local bool updating = false;  // this thread is in show_written_region
+
+static void redraw_exposed(int x, int y, int w, int h) {
+  allegro_redraw(x, y, w, h);
+  if (!updating) whole_frame_wanted = true;
+}
+
+static void watch_exposures() {
+  XLOCK();
+  if (_xwin_window_redrawer != redraw_exposed) {
+    allegro_redraw = _xwin_window_redrawer;
+    _xwin_window_redrawer = redraw_exposed;
+  }
+  XUNLOCK();
+}
+
 static bool try_display(int m) {
   int mx, my, mw, mh;
   find_monitor(&mx, &my, &mw, &mh);
@@ -149,12 +171,25 @@ static bool try_display(int m) {
   if (_xwin.display) {
     if (!first_show) ask_full_screen(m == 1, mx, my, true);
     settling_frames = frames_to_settle;
+    watch_exposures();
   }
   scale = k;
   frame_x = (w - 640 * k) / 2;
   frame_y = (h - 480 * k) / 2;
   clear_to_color(screen, makecol(0, 0, 0));  // the margins, drawn once
+  whole_frame_wanted = true;
   return true;
+}
+
+// Allegro's thread handles input only every 10 ms, so a key pressed just
+// before a frame would wait a whole frame more. Only from the first frame
+// on: during set_gfx_mode, Allegro waits for events of its window itself.
+// Allegro's handler asks the X server for a round trip; a frame with no
+// event come in spares the server and itself that.
+void read_queued_input() {
+  XLOCK();
+  if (_xwin.display && XEventsQueued(_xwin.display, QueuedAfterReading) > 0) _xwin_handle_input();
+  XUNLOCK();
 }
 
 void settle_keys() {
@@ -179,7 +214,11 @@ bool set_display(int m) {
   return false;
 }
 
-void show_written_region(int x, int y, int w, int h) { _xwin_update_screen(x, y, w, h); }
+void show_written_region(int x, int y, int w, int h) {
+  updating = true;
+  _xwin_update_screen(x, y, w, h);
+  updating = false;
+}
 
 // Allegro leaves the picture in Xlib's queue until its background thread
 // next flushes it, up to 10 ms later and unevenly: sent now, every frame

@@ -2,6 +2,8 @@
 // the 640x480 picture, and how the desktop knows the window.
 #pragma once
 
+#include <atomic>
+
 extern const char* const window_title;  // "Plu Vesk"
 extern const char* const window_class;  // WM_CLASS, matched by the desktop entry
 
@@ -10,6 +12,7 @@ extern int forced_mode;    // the mode asked for on the command line, -1 for the
 extern int scale;          // each game pixel is shown as a scale x scale square
 extern int frame_x;        // the picture's top-left corner on the screen
 extern int frame_y;
+extern std::atomic<bool> whole_frame_wanted;  // the next presentation sends the whole picture (new mode, Expose, focus back)
 
 const int max_scale = 8;
 
@@ -32,6 +35,10 @@ void skip_compose_table();
 // tries the other and leaves mode on the one that worked. Returns false when
 // neither can be set.
 bool set_display(int m);
+
+// Before each frame reads the keys, on the main thread: the X events already
+// queued, handled by Allegro's own input handler under its lock.
+void read_queued_input();
 
 // Once a frame on the main thread: for a few frames after set_display, lets
 // go of keys whose release the window may have missed while it was made.

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <xalleg.h>
 
+#include "desktop/display.h"
+
 std::atomic<bool> quit_asked{false};
 std::atomic<bool> window_focused{true};  // a window comes up with it, or the player gives it
 
@@ -51,7 +53,10 @@ void catch_signals() {
 
 void close_button() { quit_asked = true; }
 void focus_lost() { window_focused = false; }
-void focus_gained() { window_focused = true; }
+void focus_gained() {
+  window_focused = true;
+  whole_frame_wanted = true;  // a compositor may have dropped the window's picture meanwhile
+}
 
 // Xlib's own handler calls exit(), and the exit handlers then shut Allegro
 // down against a dead connection, which can hang or abort. The files the game

@@ -802,19 +802,20 @@ AssertionResult WindowTest::switch_display(Shown want, Image& out, bool from_tit
       full ? "\"Fullscreen: +\" in the options" : "\"Fullscreen: -\" in the options");
 }
 
+// Where the picture stands: the window's own scale, or the largest that fits
+// the screen, centred; false when no game window shows.
+static bool picture_place(WindowTest& t, int* ox, int* oy, int* k) {
+  Shown s = t.shown();
+  *k = t.window_w / 640, *ox = t.window_x, *oy = t.window_y;
+  if (s != Shown::full_screen) return s == Shown::window;
+  for (*k = 1; 640 * (*k + 1) <= t.screen_w && 480 * (*k + 1) <= t.screen_h;) ++*k;
+  *ox = (t.screen_w - 640 * *k) / 2, *oy = (t.screen_h - 480 * *k) / 2;
+  return true;
+}
+
 AssertionResult WindowTest::frame_on_display(Image& out) {
-  // Where the game puts its picture: the window's own scale, or the largest
-  // that fits the screen, centred.
-  Shown s = shown();
   int k, ox, oy;
-  if (s == Shown::window) {
-    k = window_w / 640, ox = window_x, oy = window_y;
-  } else if (s == Shown::full_screen) {
-    for (k = 1; 640 * (k + 1) <= screen_w && 480 * (k + 1) <= screen_h;) k++;
-    ox = (screen_w - 640 * k) / 2, oy = (screen_h - 480 * k) / 2;
-  } else {
-    return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
-  }
+  if (!picture_place(*this, &ox, &oy, &k)) return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
   Image display;
   AssertionResult got = grab_display(display);
   if (!got) return got;
@@ -828,6 +829,20 @@ AssertionResult WindowTest::frame_on_display(Image& out) {
       d[0] = c.r, d[1] = c.g, d[2] = c.b;
     }
   return AssertionSuccess();
+}
+
+AssertionResult WindowTest::display_shows(const Image& frame) {
+  int k, ox, oy, wrong = 0, first = 0;
+  if (!picture_place(*this, &ox, &oy, &k)) return AssertionFailure() << "no game frame on the screen:\n" << last_windows_;
+  Image display;
+  AssertionResult got = grab_display(display);
+  for (int py = 0; got && py < 480 * k; py++)
+    for (int px = 0; px < 640 * k; px++)
+      if (display.at(ox + px, oy + py) != frame.at(px / k, py / k) && wrong++ == 0) first = py * 10000 + px;
+  if (got && wrong)
+    return AssertionFailure() << wrong << " pixels of the " << k << "x picture at +" << ox << "+" << oy
+                              << " differ from the frame, the first at (" << first % 10000 << ", " << first / 10000 << ")";
+  return got;
 }
 
 AssertionResult WindowTest::grab_display(Image& out) {

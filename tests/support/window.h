@@ -122,6 +122,10 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult frame_on_display(Image& out);
   // The root window as the X server shows it (ImageMagick's import).
   ::testing::AssertionResult grab_display(Image& out);
+  // The game's picture as the X server shows it, every pixel against the
+  // frame at the display's scale and place: fails with the pixels that
+  // differ and the first of them.
+  ::testing::AssertionResult display_shows(const Image& frame);
 
   // Another client takes the pointer, as a screen locker or a game in another
   // window may; the library's full-screen driver cannot grab it then and
