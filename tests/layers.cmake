@@ -6,7 +6,7 @@ set(below_desktop core)
 set(below_audio core)
 set(below_pads core)
 set(below_draw core desktop)
-set(below_play core desktop draw)
+set(below_play core desktop audio pads draw)
 set(below_menus core desktop draw audio)
 set(below_app core desktop audio pads draw play menus)
 

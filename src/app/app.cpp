@@ -53,9 +53,6 @@ static void after_frame() {
   look_for_pads();
 }
 
-// The pads sit above the play layer: the pause reads them through this.
-static void read_run_pads() { read_pads(!alive, window_focused); }
-
 // Allegro loads every module its modules.lst names: ALSA sound and MIDI, and
 // DGA full screen. The game uses none of them (its MIDI driver is its own
 // and always installs, its window is plain X11), so the list beside the
@@ -152,10 +149,10 @@ int _mangled_main(int argc, char** argv) {
     start_pause_watch();
     while (on_stage(STAGE_PLAY)) {
       read_queued_input();
-      read_run_pads();
+      read_pads(!alive, window_focused);
       watch_pause_key();
       if (run_held()) {
-        hold_run(read_run_pads);
+        hold_run();
         continue;
       }
       update_play();

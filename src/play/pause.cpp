@@ -8,6 +8,7 @@
 #include "desktop/screensaver.h"
 #include "desktop/session.h"
 #include "draw/frame.h"
+#include "pads/pads.h"
 #include "play/update.h"
 
 bool paused;
@@ -30,14 +31,14 @@ static void show_paused() {
   present();
 }
 
-void hold_run(void (*read_pads)()) {
+void hold_run() {
   keep_screen_awake(false);
   midi_pause();
   if (paused) show_paused();
   while (run_held() && !quit_asked && stage == STAGE_PLAY) {
     rest(20);
     read_queued_input();
-    read_pads();
+    read_pads(!alive, window_focused);
     if (paused && pause_pressed()) paused = false;
   }
   midi_resume();

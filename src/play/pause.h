@@ -20,5 +20,5 @@ void watch_pause_key();
 // While the run is held no frame is run or counted, the tune pauses and the
 // screensaver may come, until the same key resumes it, the focus comes back,
 // or Esc or the game's end ends the run. A focus that comes and goes leaves a
-// pause as it is. read_pads reads the gamepads, a layer above this one.
-void hold_run(void (*read_pads)());
+// pause as it is.
+void hold_run();
