@@ -10,7 +10,8 @@
 # DESKTOP_STARTS sets the starts per SoundFont (default 5), DESKTOP_PACING_FRAMES
 # the frames per margin of the pacing benchmark (default 300), DESKTOP_SWITCHES
 # the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
-# measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases. DESKTOP_TODAY=<git revision> builds the game
+# measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases,
+# DESKTOP_ONLY=watch only play and watching the best run, the music off. DESKTOP_TODAY=<git revision> builds the game
 # at that revision (70f8bdd is the game before gamepads) and holds the memory
 # with gamepads against it.
 # SoundFonts that are not installed get "not installed" in their rows:
