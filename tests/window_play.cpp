@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "support/window.h"
@@ -86,15 +88,18 @@ TEST_F(PlayWindow, UntouchedRunEndsWithItsTotalSavedAndBackToTheTitle) {
   kill(game_pid, SIGTERM);
   ASSERT_TRUE(wait_exit_ok(2000));
 
-  // On the command line: verified without a display, watched in a window,
-  // refused in one line when damaged.
+  // On the command line: verified without a display, watched in a window
+  // (a played run, the music loading as it begins), refused in one line
+  // when damaged.
   write_game_file("damaged.replay", best.substr(0, best.size() - 1));
+  std::ifstream played(PV_TEST_DIR "/fuzz/replay-corpus/short-played", std::ios::binary);
+  write_game_file("played.replay", std::string(std::istreambuf_iterator<char>(played), {}));
   const struct {
     const char *option, *file;
     int status;
     const char *out, *err;
   } commands[] = {{"--verify-replay", "PV best run.replay", 0, "total 15\n", ""},
-                  {"--replay", "PV best run.replay", 0, "total 15\n", nullptr},
+                  {"--replay", "played.replay", 0, "total 25\n", nullptr},
                   {"--verify-replay", "damaged.replay", 2, "", "plu-vesk: \"damaged.replay\" is damaged: it ends too soon\n"}};
   for (const auto& c : commands) {
     arguments = {"--window", c.option, c.file};

@@ -189,7 +189,15 @@ int _mangled_main(int argc, char** argv) {
   // Stage loop: title, play, options, round again until Quit; a replay on
   // the command line is one run, watched
   int end_status = 0;
-  if (replay_to_watch) stage = STAGE_PLAY;
+  if (replay_to_watch) {
+    stage = STAGE_PLAY;
+    // FluidSynth's first synthesizer draws on rand: the run waits for the
+    // music's load, which makes it (the title's hold-off covers a played run)
+    while (music_loading()) {
+      rest(10);
+      music_update();
+    }
+  }
   for (;;) {
     loop_num = 0;
     menu_selection = 1;
