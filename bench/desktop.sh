@@ -11,10 +11,11 @@
 # the frames per margin of the pacing benchmark (default 300), DESKTOP_SWITCHES
 # the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
 # measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases
-# (among them a pad plugged in mid-run, traced with strace), DESKTOP_ONLY=cost
-# only the whole desktop's cost: the game's share and the X server's, at 1x on
-# 1024x768 and at 2x on a second server of 1920x1080, with xjump beside them
-# (installed with apt-get when missing). DESKTOP_TODAY=<git revision> builds the game
+# (among them a pad plugged in mid-run, traced with strace), DESKTOP_ONLY=watch
+# only play and watching the best run, the music off, DESKTOP_ONLY=cost only the
+# whole desktop's cost: the game's share and the X server's, at 1x on 1024x768
+# and at 2x on a second server of 1920x1080, with xjump beside them (installed
+# with apt-get when missing). DESKTOP_TODAY=<git revision> builds the game
 # at that revision (70f8bdd is the game before gamepads) and holds the memory
 # with gamepads against it; DESKTOP_TODAY=main gives the pad plugged in
 # mid-run on today's game beside this one's.

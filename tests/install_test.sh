@@ -114,7 +114,7 @@ has() {  # has list item: the item, with or without a version, is in the list
   case ", $1," in *", $2,"* | *", $2 ("*) return 0 ;; esac
   return 1
 }
-for d in liballegro4.4 libxss1 libdbus-1-3; do  # the last two hold the screensaver off
+for d in liballegro4.4 libxss1 libdbus-1-3 zlib1g; do  # the screensaver held off; replays' CRC-32
   has "$depends" "$d" || fail "Depends lacks $d: $depends"
 done
 case $depends in *fluid* | *sdl*) fail "Depends names the music's or the pads' packages: $depends" ;; esac

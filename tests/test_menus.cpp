@@ -13,6 +13,7 @@
 #include "menus/title.h"
 #include "core/globals.h"
 #include "core/controls.h"
+#include "core/replay_file.h"
 #include "core/settings.h"
 #include "support/headless.h"
 
@@ -244,7 +245,7 @@ TEST_F(MenuTest, StepAndConfirmInOneFrameActOnTheNewEntry) {
   EXPECT_EQ(read_file(settings_file), "1 0 0");
 }
 
-TEST_F(MenuTest, SpaceHeldWhenAMenuBeginsActsOnlyOnItsSeventhFrame) {
+TEST_F(MenuTest, SpaceOrRHeldWhenAMenuBeginsActsOnlyOnItsSeventhFrame) {
   begin_title();
   press(JUMP);
   for (int frame = 0; frame < 6; frame++) {
@@ -268,6 +269,19 @@ TEST_F(MenuTest, SpaceHeldWhenAMenuBeginsActsOnlyOnItsSeventhFrame) {
   options_frame();
   EXPECT_EQ(music_on, 0);
   EXPECT_EQ(stage, 2);
+
+  // R watches the best run likewise, and does nothing while there is none
+  release(JUMP);
+  for (bool kept : {false, true}) {
+    if (kept) fclose(fopen(best_run_file, "w"));
+    begin_title();
+    press(REPLAY);
+    for (int frame = 0; frame < 6; frame++) title_frame();
+    EXPECT_EQ(stage, 0);
+    title_frame();
+    EXPECT_EQ(stage, kept ? 1 : 0) << (kept ? "a best run" : "none");
+    EXPECT_EQ(replay_chosen, kept);
+  }
 }
 
 TEST_F(MenuTest, TitleFramePicture) {

@@ -1,12 +1,20 @@
 // One run of the play simulation, frame by frame: steering, jumps, landings,
-// spawning, scoring and death, then a short soak under random input.
+// spawning, scoring and death, then a short soak under random input; runs
+// recorded and replayed frame for frame, and the replay reader's refusals.
 #include <cstdlib>
+#include <vector>
+#include <zlib.h>
 
 #include "../bench/soak_run.h"
+#include "draw/frame.h"
 #include "play/pools.h"
+#include "play/replay.h"
+#include "play/screen.h"
 #include "play/update.h"
 #include "core/globals.h"
 #include "core/controls.h"
+#include "core/replay_file.h"
+#include "core/settings.h"
 #include "support/headless.h"
 
 namespace {
@@ -16,6 +24,49 @@ struct Update : HeadlessTest {
   void frame() {
     update_play();
     loop_num += 1;
+  }
+
+  // The same with its picture: the checksum of what it presented, and of
+  // where the ball is, in sight or not
+  unsigned long shown_frame() {
+    update_play();
+    draw_play();
+    present();
+    loop_num += 1;
+    int ball[2] = {x, y};
+    unsigned long sum = crc32(0, (const unsigned char*)ball, sizeof ball);
+    for (int row = 0; row < 480; row++) sum = crc32(sum, buffer2->line[row], 640 * 4);
+    return sum;
+  }
+
+  // A run recorded as the stage loop records it: steered to x `aim` (0: the
+  // nearest cloud) for `steered` frames, jumping and diving at random, no
+  // frame updated for the 30 paused from `pause_at`, 100 frames on its
+  // panel. What each frame showed.
+  std::vector<unsigned long> record_run(unsigned rhythm, int steered, int aim, int pause_at) {
+    unsigned seed = rand();
+    srand(seed);
+    start_recording(seed);
+    reset_play();
+    std::vector<unsigned long> shown;
+    for (int f = 0, dead = 0, hold = 0; dead < 100; f++) {
+      int target = aim ? aim : soak_target();
+      key[b[LEFT]] = f < steered && x > target + 8;
+      key[b[RIGHT]] = f < steered && x < target - 8;
+      if (--hold <= 0) {
+        unsigned r = soak_next(rhythm);
+        key[b[JUMP]] = (r & 15) < 6;
+        key[b[UP]] = (r & 48) == 48;
+        key[b[DOWN]] = (r & 192) == 192;
+        hold = 1 + (r >> 8) % 12;
+      }
+      if (f >= pause_at && f < pause_at + 30) continue;
+      shown.push_back(shown_frame());
+      dead += !alive;
+    }
+    release_all();
+    end_recording();
+    return shown;
   }
 
   // A run well under way with nothing near the ball: every cloud parked far
@@ -604,6 +655,123 @@ TEST_F(Update, SoakUnderRandomInput) {
   EXPECT_GT(st.landings, 500);
   EXPECT_GT(st.high_jumps, 0);
   EXPECT_EQ(st.best_speed_up, 5);
+}
+
+TEST_F(Update, RecordedRunsReplayFrameForFrame) {
+  // One sitting: each run begins from the state the one before left
+  const struct {
+    unsigned rhythm;
+    int steered, aim, pause_at, best_before;
+  } runs[] = {{7, 300, 0, -100, 0}, {12345, 900, 0, 200, 10}, {99, 900, 24, 20, 100000}, {4242, 500, 0, -100, 30}};
+  srand(5);
+  for (const auto& r : runs) {
+    SCOPED_TRACE(testing::Message() << "rhythm " << r.rhythm);
+    high_score = r.best_before;
+    if (r.aim) {
+      // As a run left on Esc may leave them: a caption still rising, and
+      // clouds that the reset parks, on which this ball, lost at the left
+      // edge, lands dead below the screen
+      got_points[4] = caption{192, 300, 25, 10};
+      for (int i = 3; i < 17; i++) land[i] = platform{64, 0, 55};
+    }
+    std::vector<unsigned long> shown = record_run(r.rhythm, r.steered, r.aim, r.pause_at);
+    int total = total_score, best = high_score;
+    EXPECT_EQ(read_file(best_run_file) == read_file(last_run_file), got_score);
+    ASSERT_EQ(verify_replay(last_run_file), 0);
+
+    // Watched later, over other state: the same pictures, no save, and the
+    // game's state given back
+    remove(settings_file);
+    for (platform& p : land) p = platform{};
+    for (caption& c : got_points) c = caption{};
+    int bob_before = bob += 1;
+    hit = -3;
+    ASSERT_TRUE(load_replay(last_run_file));
+    start_watching();
+    reset_play();
+    for (size_t f = 0; f < shown.size(); f++) {
+      ASSERT_FALSE(replay_over());
+      ASSERT_EQ(shown_frame(), shown[f]) << "frame " << f << " of " << shown.size();
+    }
+    EXPECT_TRUE(replay_over());
+    EXPECT_EQ(total_score, total);
+    stop_watching();
+    EXPECT_EQ(high_score, best);
+    EXPECT_EQ(hit, -3);
+    EXPECT_EQ(bob, bob_before);
+    EXPECT_FALSE(file_exists(settings_file));
+  }
+
+  // A total the run does not reach, as with another C library's rand
+  replay r;
+  ASSERT_EQ(read_replay(last_run_file, &r), nullptr);
+  r.total += 1;
+  static unsigned char bytes[replay_most_bytes];
+  FILE* f = fopen("other.replay", "wb");
+  fwrite(bytes, 1, encode_replay(r, bytes, sizeof bytes), f);
+  fclose(f);
+  EXPECT_EQ(verify_replay("other.replay"), 3);
+
+  // An abandoned run leaves the last one as it was
+  std::string last = read_file(last_run_file);
+  start_recording(5);
+  reset_play();
+  for (int i = 0; i < 100; i++) frame();
+  end_recording();
+  EXPECT_EQ(read_file(last_run_file), last);
+}
+
+TEST_F(Update, ReplayReaderRefusesWhatIsNotASoundReplay) {
+  record_run(1, 0, 0, -100);
+  replay good;
+  ASSERT_EQ(read_replay(last_run_file, &good), nullptr);
+  // The run's file, changed as `change` says before it is coded
+  auto file = [&good](void (*change)(replay&)) {
+    replay r = good;
+    change(r);
+    std::string s(replay_most_bytes, 0);
+    s.resize(encode_replay(r, (unsigned char*)&s[0], s.size()));
+    return s;
+  };
+  auto checked = [](std::string s) {  // with a CRC-32 after it
+    unsigned long c = crc32(0, (const unsigned char*)s.data(), s.size());
+    for (int i = 0; i < 4; i++) s += (char)(c >> 8 * i);
+    return s;
+  };
+  const std::string sound = file([](replay&) {}), magic = "Plu Vesk replay\n";
+  std::string flipped = sound;
+  flipped[sound.size() / 2] ^= 4;
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* fault;
+  } cases[] = {
+      {"sound", sound, nullptr},
+      {"wrong magic", "Plu Vesk replax\n" + sound.substr(16), "is not a Plu Vesk replay"},
+      {"newer version", magic + "\x02" + sound.substr(17), "newer version of the game (replay format 2"},
+      {"cut in its CRC", sound.substr(0, sound.size() - 1), "ends too soon"},
+      {"a flipped byte", flipped, "its CRC-32 does not match"},
+      {"bytes after its end", checked(sound.substr(0, sound.size() - 4) + "x"), "after its end (1)"},
+      {"a number past 64 bits", checked(magic + "\x01" + std::string(9, '\xff') + "\x02"), "too big for 64 bits"},
+      {"a number longer than it needs", checked(magic + std::string("\x01\x80\x00", 3)), "longer than it needs"},
+      {"a value out of range", file([](replay& r) { r.hit = 7; }), "hit 7, out of its range -1073741824 to 6"},
+      {"runs short of the frames", file([](replay& r) { r.frames += 1; }), "not its"},
+      {"a frame count past the longest", file([](replay& r) { r.frames = replay_most_frames + 1; }),
+       "frame count 67108865, out of its range"},
+      {"runs that sum past the longest", file([](replay& r) {
+         static unsigned char two[12];
+         r.runs_size = put_run(two, 0, replay_most_frames);
+         r.runs_size += put_run(two + r.runs_size, 1, replay_most_frames);
+         r.runs = two, r.run_count = 2, r.frames = replay_most_frames;
+       }),
+       "longer than the longest run"},
+  };
+  for (const auto& c : cases) {
+    replay r;
+    const char* fault = decode_replay((const unsigned char*)c.bytes.data(), c.bytes.size(), &r);
+    EXPECT_NE(std::string(fault ? fault : "none").find(c.fault ? c.fault : "none"), std::string::npos)
+        << c.what << ": " << fault;
+  }
 }
 
 }  // namespace

@@ -182,7 +182,8 @@ TEST_F(FaultsWindow, DirectoryInPlaceOfTheSettingsFile) {
   choose(2);
   ASSERT_TRUE(wait_exit_ok(2000));
   EXPECT_TRUE(still_an_empty_directory());
-  EXPECT_EQ(listing(), (std::vector<std::string>{settings, shot_file, "bubble.pcx", "sky.mid"}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"PV best run.replay", "PV last run.replay", settings, shot_file,
+                                                 "bubble.pcx", "sky.mid"}));
 }
 
 TEST_F(FaultsWindow, HugeSettingsFileIsReadForItsThreeNumbers) {
@@ -317,7 +318,7 @@ TEST_F(FaultsWindow, LinksOfOthersNeverTakeTheSettingsElsewhere) {
   run_to_a_new_best(Shown::full_screen, "");
   EXPECT_EQ(read_mine(), before) << "a file the links lead to was written";
   std::vector<std::string> want = planted;
-  want.insert(want.end(), {settings, shot_file, "bubble.pcx", "sky.mid"});
+  want.insert(want.end(), {"PV best run.replay", "PV last run.replay", settings, shot_file, "bubble.pcx", "sky.mid"});
   std::sort(want.begin(), want.end());
   EXPECT_EQ(listing(), want);  // the links stay, no temporary is left
   EXPECT_EQ(game_stderr().find(settings), std::string::npos) << game_stderr();

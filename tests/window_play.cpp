@@ -1,9 +1,11 @@
-// A whole run of the real game, played as someone who never touches a key;
-// runs played with a gamepad, paused and abandoned.
+// A whole run of the real game, played as someone who never touches a key,
+// and watched again; runs played with a gamepad, paused and abandoned.
 #include <linux/input.h>
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "support/window.h"
@@ -26,6 +28,9 @@ struct PlayWindow : WindowTest {};
 // - distance grows by 2 in each of the 225 living frames: 450 pixels, 15 metres,
 //   no orbs. Total 15, saved with the starting mode and music: "1 1 15".
 static const char* const expected_settings = "1 1 15";
+
+// The score panel's ball, drawn only in play.
+static bool in_play(const Image& shot) { return shot.at(40, 32) == Rgb{48, 160, 255}; }
 
 TEST_F(PlayWindow, UntouchedRunEndsWithItsTotalSavedAndBackToTheTitle) {
   // No settings file: full screen, best total 0.
@@ -68,13 +73,49 @@ TEST_F(PlayWindow, UntouchedRunEndsWithItsTotalSavedAndBackToTheTitle) {
   EXPECT_GT(cloud_pixels(shot, 320, 244, 45), 300) << "no title cursor on \"Start game\"";
   EXPECT_EQ(cloud_pixels(shot, 320, 284, 45), 0);
   EXPECT_EQ(read_game_file("PV settings.dat"), expected_settings);
-  EXPECT_TRUE(running());
+
+  // Kept as the last run and the best; R on the title watches it, saves
+  // nothing, and the title comes back 2 s after its panel.
+  std::string best = read_game_file("PV best run.replay");
+  EXPECT_EQ(read_game_file("PV last run.replay"), best);
+  sleep_ms(menu_ready_ms);
+  tap("r");
+  ASSERT_TRUE(screenshot_until(shot, in_play, "the best run after R"));
+  sleep_ms(5000);
+  ASSERT_TRUE(screenshot_until(shot, shows_title, "the title after the best run", 5000));
+  EXPECT_EQ(read_game_file("PV settings.dat"), expected_settings);
+  EXPECT_EQ(read_game_file("PV best run.replay"), best);
+  kill(game_pid, SIGTERM);
+  ASSERT_TRUE(wait_exit_ok(2000));
+
+  // On the command line: verified without a display, watched in a window
+  // (a played run, the music loading as it begins), refused in one line
+  // when damaged.
+  write_game_file("damaged.replay", best.substr(0, best.size() - 1));
+  std::ifstream played(PV_TEST_DIR "/fuzz/replay-corpus/short-played", std::ios::binary);
+  write_game_file("played.replay", std::string(std::istreambuf_iterator<char>(played), {}));
+  const struct {
+    const char *option, *file;
+    int status;
+    const char *out, *err;
+  } commands[] = {{"--verify-replay", "PV best run.replay", 0, "total 15\n", ""},
+                  {"--replay", "played.replay", 0, "total 25\n", nullptr},
+                  {"--verify-replay", "damaged.replay", 2, "", "plu-vesk: \"damaged.replay\" is damaged: it ends too soon\n"}};
+  for (const auto& c : commands) {
+    arguments = {"--window", c.option, c.file};
+    bool shown = c.option[2] == 'r';
+    ASSERT_TRUE(launch(shown));
+    ASSERT_TRUE(!shown || (wait_shown(Shown::window) && screenshot_until(shot, in_play, "--replay's run")));
+    int status = 0;
+    ASSERT_TRUE(wait_exit(12000, &status));
+    EXPECT_EQ(describe_status(status), "exit status " + std::to_string(c.status)) << c.file;
+    EXPECT_EQ(game_stdout(), c.out) << c.file;
+    EXPECT_TRUE(!c.err || game_stderr() == c.err) << game_stderr();
+  }
+  EXPECT_EQ(read_game_file("PV settings.dat"), expected_settings);
 }
 
 // ---------------------------------------------------------------- pauses and gamepads
-
-// The score panel's ball, drawn only in play.
-static bool in_play(const Image& shot) { return shot.at(40, 32) == Rgb{48, 160, 255}; }
 
 // The ball's centre column: the middle of its outer disc below the panel;
 // -1 when it is not in sight.

@@ -175,6 +175,8 @@ TEST_F(ShellWindow, CommandLineAnswersWithoutADisplayOrRefusesInOneLine) {
       {{"--scale", "2x"}, 2, nullptr, "not 2x"},
       {{"--scale"}, 2, nullptr, "not nothing"},
       {{"--window", "--fullscreen"}, 2, nullptr, "both"},
+      {{"--replay"}, 2, nullptr, "no file after --replay"},
+      {{"--replay", "a", "--verify-replay", "b"}, 2, nullptr, "one replay at a time"},
   };
   for (const auto& c : cases) {
     std::string line;

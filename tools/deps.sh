@@ -4,10 +4,10 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config liballegro4-dev libx11-dev libxrandr-dev libfluidsynth-dev libasound2-dev
-          libxss-dev libdbus-1-dev libsdl2-dev timgm6mb-soundfont)
+          libxss-dev libdbus-1-dev libsdl2-dev zlib1g-dev timgm6mb-soundfont)
 if [ "${1:-}" = "--test" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev xvfb xdotool x11-utils
-             clang libclang-rt-14-dev imagemagick zlib1g-dev dpkg-dev desktop-file-utils
+             clang libclang-rt-14-dev imagemagick dpkg-dev desktop-file-utils
              openbox wmctrl x11-apps pulseaudio pulseaudio-utils
              lintian appstream man-db groff-base xtrace dbus-daemon strace libxtst-dev)
 fi

@@ -15,6 +15,7 @@
 #include "core/files.h"
 #include "core/globals.h"
 #include "core/hotkeys.h"
+#include "core/replay_file.h"
 #include "core/screenshot.h"
 #include "core/settings.h"
 #include "desktop/command_line.h"
@@ -27,6 +28,7 @@
 #include "menus/title.h"
 #include "pads/pads.h"
 #include "play/pause.h"
+#include "play/replay.h"
 #include "play/screen.h"
 #include "play/update.h"
 
@@ -53,6 +55,18 @@ static void after_frame() {
   look_for_pads();
 }
 
+// The end of a watched run: its last frame, the panel, stands 2 s unless Esc,
+// Back or the close button end it sooner; then the title.
+static void hold_panel() {
+  for (int f = 0; f < 100 && on_stage(STAGE_PLAY); f++) {
+    rest(20);
+    read_queued_input();
+    read_pads(true, window_focused);
+    after_frame();
+  }
+  if (stage == STAGE_PLAY) stage = STAGE_TITLE;
+}
+
 // Allegro loads every module its modules.lst names: ALSA sound and MIDI, and
 // DGA full screen. The game uses none of them (its MIDI driver is its own
 // and always installs, its window is plain X11), so the list beside the
@@ -75,6 +89,9 @@ int _mangled_main(int argc, char** argv) {
   // The command line first: --help and a wrong argument need no display.
   int status = read_command_line(argc, argv);
   if (status >= 0) return status;
+  // Verifying needs no display; a replay to watch is checked before one opens.
+  if (replay_to_verify) return verify_replay(replay_to_verify);
+  if (replay_to_watch && !load_replay(replay_to_watch)) return 2;
 
   // Start-up, settings first so the saved mode and music switch govern it
   screen_mode[0] = GFX_AUTODETECT_WINDOWED;
@@ -83,6 +100,8 @@ int _mangled_main(int argc, char** argv) {
   // What saves and screenshots cut short by a crash left
   remove_stale_temporaries_of(settings_file);
   remove_stale_temporaries_of(screenshot_file);
+  remove_stale_temporaries_of(last_run_file);
+  remove_stale_temporaries_of(best_run_file);
   if (forced_mode >= 0) {
     kept_mode = mode;  // this run only: saves keep the file's mode
     mode = forced_mode;
@@ -134,7 +153,18 @@ int _mangled_main(int argc, char** argv) {
   if (music_on == 1) music_start();
   install_int(global_keys, 10);
 
-  // Stage loop: title, play, options, round again until Quit
+  // Stage loop: title, play, options, round again until Quit; a replay on
+  // the command line is one run, watched
+  int end_status = 0;
+  if (replay_to_watch) {
+    stage = STAGE_PLAY;
+    // FluidSynth's first synthesizer draws on rand: the run waits for the
+    // music's load, which makes it (the title's hold-off covers a played run)
+    while (music_loading()) {
+      rest(10);
+      music_update();
+    }
+  }
   for (;;) {
     loop_num = 0;
     menu_selection = 1;
@@ -145,6 +175,16 @@ int _mangled_main(int argc, char** argv) {
       after_frame();
     }
 
+    // A run from the title's R, or the command line's, is watched; any other
+    // is recorded from a seed of its own, drawn from the game's sequence
+    if (stage == STAGE_PLAY && replay_chosen && !load_replay(best_run_file)) stage = STAGE_TITLE;
+    if (stage == STAGE_PLAY && (replay_chosen || replay_to_watch)) {
+      start_watching();
+    } else if (stage == STAGE_PLAY) {
+      unsigned seed = rand();
+      srand(seed);
+      start_recording(seed);
+    }
     reset_play();
     start_pause_watch();
     while (on_stage(STAGE_PLAY)) {
@@ -162,8 +202,18 @@ int _mangled_main(int argc, char** argv) {
       wait_play_frame();
       loop_num += 1;
       after_frame();
+      if (watching && replay_over()) hold_panel();
     }
     keep_screen_awake(false);  // the menus let the screensaver come
+    if (watching) {
+      stop_watching();
+      if (replay_to_watch) {
+        end_status = watched_status();
+        break;
+      }
+    } else {
+      end_recording();
+    }
 
     loop_num = 0;
     menu_selection = 0;
@@ -188,5 +238,5 @@ int _mangled_main(int argc, char** argv) {
   destroy_bitmap(buffer2);
   destroy_font(title);
   destroy_midi(music);
-  return 0;
+  return end_status;
 }

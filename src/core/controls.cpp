@@ -4,8 +4,8 @@
 
 #include "core/globals.h"
 
-const int b[5] = {KEY_LEFT, KEY_RIGHT, KEY_DOWN, KEY_UP, KEY_SPACE};
-bool pad_held[5];
+const int b[6] = {KEY_LEFT, KEY_RIGHT, KEY_DOWN, KEY_UP, KEY_SPACE, KEY_R};
+bool pad_held[6];
 
 bool held(int control) { return key[b[control]] != 0 || pad_held[control]; }
 

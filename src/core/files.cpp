@@ -68,6 +68,21 @@ const char* replace_file_at(int dir, const char* name, const void* bytes, size_t
   return failed;
 }
 
+bool save_whole(const char* name, const void* bytes, size_t size, const char* what, long* refused) {
+  // Written beside the real file and renamed over it, so the file is always
+  // whole; through the player's own links, beside and over their target, so
+  // a link (a dotfile manager's, say) stays. Anyone else's link is replaced.
+  file_place at;
+  const char* failed = locate_file(name, &at) ? replace_file_at(at.dir, at.name.c_str(), bytes, size, true) : "reach";
+  int why = errno;
+  if (refused) *refused = at.refused;
+  if (at.dir >= 0) close(at.dir);
+  if (failed)
+    fprintf(stderr, "plu-vesk: %s not saved (could not %s \"%s\": %s)\n", what, failed, at.path.c_str(),
+            strerror(why));
+  return !failed;
+}
+
 // The process id in the name of a temporary file of `base`, or 0 when the
 // entry is not one.
 static long temporary_owner(const char* entry, const char* base) {

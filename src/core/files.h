@@ -33,6 +33,12 @@ struct file_place {
 // otherwise out->dir is open and the caller closes it.
 bool locate_file(const char* name, file_place* out);
 
+// Saves a file of the game's whole, as replace_file_at does with flush,
+// where locate_file leads (a link of the player's stays one, its target
+// replaced); says on stderr when it could not ("plu-vesk: <what> not saved
+// (...)"). *refused, when asked, takes the owner of a link not followed.
+bool save_whole(const char* name, const void* bytes, size_t size, const char* what, long* refused = nullptr);
+
 // Removes the temporary files of `base` in dir that games no longer running
 // left behind, cut short by a crash; those of a running game stay, and so does
 // anything a save of this user's could not have made (a link, a directory,

@@ -63,13 +63,13 @@ static bool read_number(FILE* f, int* out) {
 }
 
 // Said once a run: the settings file leads through a link of another user's.
-static void tell_refused(const char* name, const file_place& at) {
-  if (at.refused < 0 || told_foreign_link) return;
+static void tell_refused(const char* name, long refused) {
+  if (refused < 0 || told_foreign_link) return;
   told_foreign_link = true;
   fprintf(stderr,
           "plu-vesk: \"%s\" leads through a link of another user's (uid %ld): not followed; "
           "saves replace \"%s\" itself\n",
-          name, at.refused, name);
+          name, refused, name);
 }
 
 // What an entry that is no file is, for the message; nullptr for a file.
@@ -106,7 +106,7 @@ static int open_settings(const file_place& at) {
 void load_settings(const char* name) {
   file_place at;
   if (!locate_file(name, &at)) return;
-  tell_refused(name, at);
+  tell_refused(name, at.refused);
   // Another user's link reads as no file: its target could be any file of the
   // player's, and its numbers would go into the next save.
   int fd = at.refused < 0 ? open_settings(at) : -1;
@@ -130,26 +130,11 @@ void load_settings(const char* name) {
 }
 
 bool save_settings(const char* name) {
-  // Written beside the real file and renamed over it, so the file is always
-  // whole; through the player's own links, beside and over their target, so
-  // a link (a dotfile manager's, say) stays. Anyone else's link is replaced.
-  file_place at;
   char bytes[48];
   int n = snprintf(bytes, sizeof bytes, "%i %i %i", kept_mode >= 0 ? kept_mode : mode, music_on,
                    high_score);
-  const char* failed = nullptr;
-  if (!locate_file(name, &at)) {
-    failed = "reach";
-  } else {
-    tell_refused(name, at);
-    failed = replace_file_at(at.dir, at.name.c_str(), bytes, n, true);
-  }
-  int why = errno;
-  if (at.dir >= 0) close(at.dir);
-  if (failed) {
-    fprintf(stderr, "plu-vesk: settings not saved (could not %s \"%s\": %s)\n", failed,
-            at.path.c_str(), strerror(why));
-    return false;
-  }
-  return true;
+  long refused = -1;
+  bool saved = save_whole(name, bytes, n, "settings", &refused);
+  tell_refused(name, refused);
+  return saved;
 }

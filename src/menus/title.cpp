@@ -6,12 +6,21 @@
 #include "draw/sprites.h"
 #include "core/globals.h"
 #include "core/controls.h"
+#include "core/replay_file.h"
 
 const char* const title_credit = "Bounce from cloud to cloud - arrows steer, space jumps";
+bool replay_chosen = false;
 
 void title_frame() {
   // Entries 1 to 3 are numbered as the stages they lead to: play, options, quit
-  if (menu_step(1, 3)) stage = menu_selection;
+  if (menu_step(1, 3)) {
+    stage = menu_selection;
+    replay_chosen = false;
+  } else if (held(REPLAY) && loop_num > 5 && replay_kept(best_run_file)) {
+    // R, under the confirm's hold-off, watches the best run when there is one
+    stage = STAGE_PLAY;
+    replay_chosen = true;
+  }
 
   // Sky, the cursor cloud under the highlighted entry, then the texts over it
   clear_to_color(buffer, sky_colour());

@@ -4,6 +4,7 @@
 
 #include "draw/sprites.h"
 #include "play/pools.h"
+#include "play/replay.h"
 #include "play/update.h"
 #include "core/globals.h"
 #include "core/controls.h"
@@ -21,16 +22,21 @@ static void draw_game_over() {
   hline(buffer, 220, 250, 420, makecol(0, 0, 0));
   textprintf_centre_ex(buffer, text, 320, 260, makecol(0, 0, 0), -1, "Total: %i orbs", metres + score);
   if (got_score) textprintf_centre_ex(buffer, text, 320, 280, makecol(0, 0, 0), -1, "New record!");
-  total_score = metres + score;
+}
+
+void end_play_frame() {
+  if (y > -16) hit -= 1;
+  if (alive) return;
+  total_score = distance / 30 + score;
 
   // Back to the title, once the panel has stood for 30 frames
-  if (held(JUMP) && loop_num > delay_start + 30) stage = STAGE_TITLE;
+  if (!watching && held(JUMP) && loop_num > delay_start + 30) stage = STAGE_TITLE;
 
   // A new best total is kept at once
   if (total_score > high_score) {
     high_score = total_score;
     got_score = true;
-    save_settings(settings_file);
+    if (!watching) save_settings(settings_file);
   }
 }
 
@@ -43,7 +49,6 @@ void draw_play() {
     if (jump) stretch_ball(buffer, x, y);
     else if (hit <= 0) blue_ball(buffer, x, y);
     if (hit > 0) squish_ball(buffer, x, y);
-    hit -= 1;
   } else {
     triangle(buffer, x, 5, x - 5, 15, x + 5, 15, makecol(255, 255, 255));
   }
@@ -70,4 +75,5 @@ void draw_play() {
   else if (loop_num < 90) textout_ex(buffer, title, "Start!", 220, 150, makecol(255, 255, 255), -1);
 
   if (!alive) draw_game_over();
+  end_play_frame();
 }

@@ -4,4 +4,9 @@
 extern int sky_col;      // the sky's pixel value this frame
 extern int total_score;  // metres plus orbs of the finished run
 
+// Paints the frame, then ends it as below.
 void draw_play();
+// What a play frame changes besides its picture, once it is painted: the
+// squash count of a ball in sight and, on the panel, the total, a new best
+// total (saved, unless a replay plays) and the way back to the title.
+void end_play_frame();

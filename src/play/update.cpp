@@ -4,6 +4,7 @@
 
 #include "draw/frame.h"
 #include "play/pools.h"
+#include "play/replay.h"
 #include "core/globals.h"
 #include "core/clock.h"
 #include "core/controls.h"
@@ -50,10 +51,12 @@ void reset_play() {
   distance = 0;
 }
 
-static bool jump_held() { return held(JUMP) || held(UP); }
-
 void update_play() {
   start_time = ms_clock();
+  // The controls, read once for the whole frame
+  int keys = frame_controls();
+  bool left = keys >> LEFT & 1, right = keys >> RIGHT & 1, down = keys >> DOWN & 1;
+  bool jump_held = (keys >> JUMP & 1) || (keys >> UP & 1);
   bob += 6;
 
   // Grip: firm on a cloud, loose in the air
@@ -67,8 +70,8 @@ void update_play() {
 
   if (alive) {
     // Steering, friction towards rest and the speed limit
-    if (held(LEFT)) p_spd -= p_acc;
-    if (held(RIGHT)) p_spd += p_acc;
+    if (left) p_spd -= p_acc;
+    if (right) p_spd += p_acc;
     if (p_spd > 0) {
       p_spd -= p_dec;
       if (p_spd < 0) p_spd = 0;
@@ -82,12 +85,12 @@ void update_play() {
     x += (int)p_spd;
 
     // Dive, jump start (higher right after a landing) and jump hold
-    if (held(DOWN) && jumpforce < 0) jumpforce -= 4;
-    if (!jump && jump_held() && loop_num > 5) {
+    if (down && jumpforce < 0) jumpforce -= 4;
+    if (!jump && jump_held && loop_num > 5) {
       jump = true;
       jumpforce = (hit > 0 && hit <= 3) ? 51 : 41;
     }
-    if (jumpforce > 0 && jump_held()) jumpforce += 2;
+    if (jumpforce > 0 && jump_held) jumpforce += 2;
   }
 
   // Scroll speed, gravity, riding a cloud down, and the vertical move
