@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "soak_run.h"
+#include "core/game_random.h"
 #include "play/replay.h"
 #include "play/screen.h"
 #include "core/replay_file.h"
@@ -61,8 +62,8 @@ void play_keys(player& p, long frame, bool let_go) {
 // One run recorded as the stage loop records it, kept as "PV last run.replay":
 // its frames. The panel stands 40 frames.
 long recorded_run(player& p) {
-  unsigned seed = rand();
-  srand(seed);
+  unsigned seed = game_rand();
+  game_srand(seed);
   start_recording(seed);
   reset_play();
   long f = 0;
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
   if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
 
   // Size: every run's file, against the minutes it played
-  srand(seed);
+  game_srand(seed);
   player p{seed * 2654435761u + 1};
   long frames = 0, bytes = 0, longest = 0, control_runs = 0;
   std::string longest_file;
@@ -158,7 +159,7 @@ int main(int argc, char** argv) {
   double with = 0, without = 0;
   for (int round = 0; round < 20; round++) {
     for (int recording = 0; recording < 2; recording++) {
-      srand(seed + round);
+      game_srand(seed + round);
       player q{seed + round + 7};
       if (recording) start_recording(seed);
       reset_play();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/game_random.h"
 #include "play/pools.h"
 #include "play/update.h"
 #include "core/globals.h"
@@ -27,7 +28,7 @@ struct soak_stats {
   char first_failure[256];  // where and what the first broken check was
 };
 
-// The input: a small generator of its own, so that the game's rand() sequence
+// The input: a small generator of its own, so that the game's random sequence
 // depends only on the game.
 inline unsigned soak_next(unsigned& s) {
   s ^= s << 13;
@@ -102,7 +103,7 @@ inline int soak_target() {
 // to `st`. A run that has been over for 40 frames is followed by a new one, as a
 // player going back through the title would do.
 inline void soak_run(unsigned seed, long frames, soak_stats& st) {
-  srand(seed);
+  game_srand(seed);
   unsigned input = seed * 2654435761u + 1;
   if (input == 0) input = 1;
   int hold_left[5] = {0, 0, 0, 0, 0};

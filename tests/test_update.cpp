@@ -7,6 +7,7 @@
 
 #include "../bench/soak_run.h"
 #include "draw/frame.h"
+#include "core/game_random.h"
 #include "play/pools.h"
 #include "play/replay.h"
 #include "play/screen.h"
@@ -44,8 +45,8 @@ struct Update : HeadlessTest {
   // frame updated for the 30 paused from `pause_at`, 100 frames on its
   // panel. What each frame showed.
   std::vector<unsigned long> record_run(unsigned rhythm, int steered, int aim, int pause_at) {
-    unsigned seed = rand();
-    srand(seed);
+    unsigned seed = game_rand();
+    game_srand(seed);
     start_recording(seed);
     reset_play();
     std::vector<unsigned long> shown;
@@ -404,7 +405,7 @@ TEST_F(Update, FirstFrameOfTheFirstRun) {
   int r[4];
   srand(99);
   for (int& v : r) v = rand();
-  srand(99);
+  game_srand(99);
   reset_play();
   frame();
 
@@ -451,13 +452,13 @@ TEST_F(Update, SpawnCountdownsReloadEvenWhenTablesAreFull) {
   star_delay = 1;
   srand(4);
   int next = rand();
-  srand(4);
+  game_srand(4);
   frame();
   EXPECT_EQ(speed, 7);
   EXPECT_EQ(add_delay, 7);
   EXPECT_EQ(star_delay, 14);
   EXPECT_EQ(land[0].y, 107);
-  EXPECT_EQ(rand(), next);
+  EXPECT_EQ(game_rand(), next);
 }
 
 TEST_F(Update, OrbsScoreAfterTheScroll) {
@@ -663,7 +664,7 @@ TEST_F(Update, RecordedRunsReplayFrameForFrame) {
     unsigned rhythm;
     int steered, aim, pause_at, best_before;
   } runs[] = {{7, 300, 0, -100, 0}, {12345, 900, 0, 200, 10}, {99, 900, 24, 20, 100000}, {4242, 500, 0, -100, 30}};
-  srand(5);
+  game_srand(5);
   for (const auto& r : runs) {
     SCOPED_TRACE(testing::Message() << "rhythm " << r.rhythm);
     high_score = r.best_before;

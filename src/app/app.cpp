@@ -13,6 +13,7 @@
 #include "audio/tune_file.h"
 #include "core/clock.h"
 #include "core/files.h"
+#include "core/game_random.h"
 #include "core/globals.h"
 #include "core/hotkeys.h"
 #include "core/replay_file.h"
@@ -132,7 +133,7 @@ int _mangled_main(int argc, char** argv) {
   install_timer();
   set_color_depth(32);
   if (!set_display(mode)) return 1;
-  srand(time(NULL) + ms_clock());
+  game_srand(time(NULL) + ms_clock());
   register_music_driver();
   install_sound(DIGI_NONE, MIDI_AUTODETECT, "");
   load_midi_patches();
@@ -156,15 +157,7 @@ int _mangled_main(int argc, char** argv) {
   // Stage loop: title, play, options, round again until Quit; a replay on
   // the command line is one run, watched
   int end_status = 0;
-  if (replay_to_watch) {
-    stage = STAGE_PLAY;
-    // FluidSynth's first synthesizer draws on rand: the run waits for the
-    // music's load, which makes it (the title's hold-off covers a played run)
-    while (music_loading()) {
-      rest(10);
-      music_update();
-    }
-  }
+  if (replay_to_watch) stage = STAGE_PLAY;
   for (;;) {
     loop_num = 0;
     menu_selection = 1;
@@ -181,8 +174,8 @@ int _mangled_main(int argc, char** argv) {
     if (stage == STAGE_PLAY && (replay_chosen || replay_to_watch)) {
       start_watching();
     } else if (stage == STAGE_PLAY) {
-      unsigned seed = rand();
-      srand(seed);
+      unsigned seed = game_rand();
+      game_srand(seed);
       start_recording(seed);
     }
     reset_play();

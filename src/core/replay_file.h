@@ -16,7 +16,7 @@ const size_t replay_most_bytes = 1 << 20;  // the largest file read or written
 // One replay, the controls still coded. Plain data: the play layer fills it
 // from its state and puts it back.
 struct replay {
-  unsigned seed;     // what srand was given just before the run's reset
+  unsigned seed;     // what game_srand was given just before the run's reset
   char libc[64];     // the C library whose rand made the run, "glibc 2.36"
   // The play state that the reset leaves as it was
   int jump, jumpforce, hit, add_delay, star_delay, bob;

@@ -1,7 +1,6 @@
 #include "play/pools.h"
 
-#include <cstdlib>
-
+#include "core/game_random.h"
 #include "play/update.h"
 
 platform land[18];
@@ -12,8 +11,8 @@ void add_platform() {
   for (platform& p : land) {
     if (p.y > 480) {
       p.y = -10;
-      p.x = (rand() % 8) * 64 + 64;
-      p.w = rand() % 18 + 38;
+      p.x = (game_rand() % 8) * 64 + 64;
+      p.w = game_rand() % 18 + 38;
       return;
     }
   }
@@ -23,9 +22,9 @@ void add_bonus() {
   for (bonus& s : star) {
     if (!s.active) {
       s.y = -10;
-      s.x = (rand() % 8) * 64 + 64;
+      s.x = (game_rand() % 8) * 64 + 64;
       s.active = true;
-      s.type = rand() % 10 - 8;
+      s.type = game_rand() % 10 - 8;
       return;
     }
   }

@@ -7,6 +7,7 @@
 #include "play/screen.h"
 #include "play/update.h"
 #include "core/controls.h"
+#include "core/game_random.h"
 #include "core/globals.h"
 #include "core/replay_file.h"
 #include "core/settings.h"
@@ -120,9 +121,9 @@ bool load_replay(const char* file) {
 
 void start_watching() {
   note_state(before);
-  next_seed = rand();
+  next_seed = game_rand();
   put_state(loaded);
-  srand(loaded.seed);
+  game_srand(loaded.seed);
   next_run = loaded.runs;
   watched_left = watched_frames = 0;
   watching = true;
@@ -134,7 +135,7 @@ void stop_watching() {
   watched_total = distance / 30 + score;
   missed_total = replay_over() && (alive || watched_total != loaded.total);
   put_state(before);
-  srand(next_seed);
+  game_srand(next_seed);
   watching = false;
 }
 

@@ -11,7 +11,7 @@ extern bool watching;  // a replay drives the run: nothing is saved, no key ends
 // replay being watched.
 int frame_controls();
 
-// A live run, once srand has its seed and before the reset: notes the seed
+// A live run, once game_srand has its seed and before the reset: notes the seed
 // and the state the run begins from.
 void start_recording(unsigned seed);
 // After the run: one that reached its panel is kept as the last run and,
