@@ -237,9 +237,9 @@ TEST(MusicDriver, RenderedLoopMatchesTheOldPlayerAndLoopsWithoutAStep) {
     EXPECT_NEAR(got, want, want * 0.1 + 2) << "second " << at / (2 * rate);
     worst = std::max(worst, std::abs(got - want) / want);
   }
-  printf("%.2f s rendered; RMS %.1f against %.1f the old way, 1 s windows at most %.1f%% apart; tail %d frames\n",
-         double(l.frames) / rate, rms(rendered, 0, rendered.size()), rms(old, 0, old.size()), 100 * worst,
-         l.tail_frames);
+  printf("%.2f s rendered, coded in %.2f MB; RMS %.1f against %.1f the old way, 1 s windows at most %.1f%% "
+         "apart; tail %d frames\n", double(l.frames) / rate, l.blocks[(l.frames - 1) / loop_block].bit / 8e6,
+         rms(rendered, 0, rendered.size()), rms(old, 0, old.size()), 100 * worst, l.tail_frames);
 
   // The seam: no larger a step from the last frame to the first than any
   // inside the tune, the tail of the last notes laid over the start.
