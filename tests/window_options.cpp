@@ -1,7 +1,8 @@
 // The options menu of the real game: switching between full screen and a
 // window, what "Return" and Esc leave in the settings file, and the music
 // line heard through a sound server, from a fast disk and a slow one; a tune
-// that cannot be played.
+// that cannot be played; a sound server restarted under the game, and one
+// that never answers.
 #include "support/window.h"
 
 #include <algorithm>
@@ -135,8 +136,8 @@ TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
   EXPECT_EQ(game_stderr(), "");
 }
 
-// A division of 0 ticks, which Allegro's player would divide by: no music,
-// and the game plays on.
+// A division of 0 ticks, which a player would divide by: no music, and the
+// game plays on.
 TEST_F(OptionsWindow, UnplayableTuneIsSaidInOneLineAndTheGamePlaysOn) {
   ASSERT_TRUE(start_pulse());
   std::string tune = read_game_file("sky.mid");
