@@ -64,14 +64,17 @@
 //
 //   bench_desktop SCRATCH_DIR [runs per case, default 4] [starts per SoundFont, default 5]
 // DESKTOP_ONLY=switch runs only the music switch, =pads only the gamepad
-// cases, =watch only play and watching with the music off, =cost only the
-// whole desktop's cost; DESKTOP_TODAY_GAME names the executable of the game
+// cases, =watch only play and watching with the music off, =music only the
+// music's own table (on against off, the render, the first sound), =cost only
+// the whole desktop's cost; DESKTOP_TODAY_GAME names the executable of the game
 // at another revision, for example before gamepads (desktop.sh builds it).
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -148,6 +151,7 @@ struct play_result {
   double rms = -1;
   std::string stream;  // the game's stream on the sound server
   std::string stderr_text;
+  double render_s = -1;  // processor time of the game's tune render, -1 where it has none
 };
 
 struct startup_case {
@@ -518,6 +522,24 @@ std::string server_stream(pid_t pid) {
   return name;
 }
 
+// The processor time of the game's thread "tune render", once it has ended;
+// -1 when none shows within a second (today's game renders as it plays).
+double render_seconds(pid_t pid) {
+  long long seen_ns = -1, deadline = now_ns() + 1000000000LL;
+  while (alive(pid) && (seen_ns >= 0 || now_ns() < deadline) && now_ns() < deadline + 60000000000LL) {
+    thread_times t = read_threads(pid);
+    bool running = false;
+    for (auto& [tid, name] : t.name)
+      if (name == "tune render") {
+        running = true;
+        seen_ns = t.ns[tid];
+      }
+    if (!running && seen_ns >= 0) return seen_ns / 1e9;
+    sleep_ms(5);
+  }
+  return -1;
+}
+
 // ---------------------------------------------------------------- the cases
 
 play_result run_play_case(const play_case& c, int runs) {
@@ -539,6 +561,7 @@ play_result run_play_case(const play_case& c, int runs) {
     return r;
   };
   if (!wait_for(pid, on_title, 60000)) return finish("the title never showed");
+  if (c.music_on) r.render_s = render_seconds(pid);
   sleep_ms(1000);
   r.rms = sink_rms();
   r.stream = c.sound_server ? server_stream(pid) : "none (no server)";
@@ -853,8 +876,9 @@ void run_desktop_cases(int runs, int starts, bool only_pads, bool only_watch) {
   std::string big = exists(fluid_r3) ? fluid_r3 : tim;
   std::string big_name = exists(fluid_r3) ? "FluidR3_GM" : "TimGM6mb (FluidR3_GM not installed)";
   std::vector<play_case> plays = {
-      {"play, music on, FluidR3_GM", fluid_r3, 1, true, 0.07, 60, true},
-      {"play, music on, TimGM6mb", tim, 1, true, 0.07, 36, true},
+      // Their processor share is held against the music off in the music's own table.
+      {"play, music on, FluidR3_GM", fluid_r3, 1, true, 0, 25, true},
+      {"play, music on, TimGM6mb", tim, 1, true, 0, 25, true},
       {"play, music on, FluidR3Mono_GM.sf3", fluid_r3_mono, 1, true, 0, 0, true},
       {"play, music on, MuseScore_General_Lite.sf3", musescore_lite, 1, true, 0, 0, true},
       {"play, music off, " + big_name, big, 0, true, 0.045, 22, false},
@@ -1059,7 +1083,7 @@ void run_desktop_cases(int runs, int starts, bool only_pads, bool only_watch) {
         verdict(0.025, main_worst));
 
   printf("\nWhere the processor time goes in play (share of one core, mean of the runs), and the sound.\n"
-         "Threads: \"pulse-audio\" is FluidSynth's rendering thread, \"threaded-ml\" libpulse's loop,\n"
+         "Threads: \"music\" feeds the sound server the rendered tune, \"tune render\" renders it once,\n"
          "\"plu-vesk\" the unnamed rest (Allegro's among them). Sink RMS: one second from the\n"
          "null sink on the title, 16-bit scale.\n\n");
   printf("| case | whole process | main thread | other threads, by name | sink RMS | game's stream on the server |\n");
@@ -1235,6 +1259,177 @@ void run_switch_cases() {
   }
 }
 
+// ---------------------------------------------------------------- the music
+
+// The time of the first sound on the sink after a moment, read from the null
+// sink's monitor as it comes, 10 ms at a time: a sample is timed by the
+// arrival of its chunk.
+struct sink_listener {
+  pid_t rec = -1;
+  int fd = -1;
+  std::thread reader;
+  std::atomic<long long> from_ns{LLONG_MAX};  // listen for sound after this
+  std::atomic<long long> heard_ns{0};         // the first loud sample after it, 0 for none
+
+  bool start() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    rec = spawn({"parec", "--device=null.monitor", "--format=s16le", "--channels=2", "--rate=44100",
+                 "--latency-msec=10"},
+                environment({}, {}), scratch, fds[1], devnull);
+    close(fds[1]);
+    if (devnull >= 0) close(devnull);
+    fd = fds[0];
+    reader = std::thread([this] {
+      short chunk[8192];
+      for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+        long long now = now_ns();
+        bool loud = false;
+        for (int i = 0; i < n / 2; i++) loud = loud || std::abs(chunk[i]) > 100;
+        if (loud && now >= from_ns && heard_ns == 0) heard_ns = now;
+      }
+    });
+    return rec > 0;
+  }
+  void listen_from(long long t) {
+    heard_ns = 0;
+    from_ns = t;
+  }
+  void stop() {
+    kill_and_reap(rec);
+    if (reader.joinable()) reader.join();
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct first_sound_result {
+  std::vector<double> ms;  // from the music line showing "+" to the first sound, per switch
+  std::string failure;
+};
+
+// The frame of the options that switches the music rests this long (as after
+// every choice) before it shows the "+": the switch came that much earlier.
+const double options_rest_ms = 100;
+
+// In the options, the music switched on from off, again and again: how long
+// from the switch to the first sound each time.
+
+first_sound_result run_first_sound_case(const std::string& game, const std::string& soundfont, int switches) {
+  first_sound_result r;
+  std::string dir = scratch + "/game";
+  if (!prepare_game_dir(dir, 0)) {
+    r.failure = "cannot prepare " + dir;
+    return r;
+  }
+  wait_screen_clear();
+  probe_scale = 1;
+  sink_listener sink;
+  pid_t pid = start_game(dir, game_environment(soundfont, true), 1, game);
+  auto finish = [&](const std::string& why) {
+    r.failure = why;
+    kill_and_reap(pid);
+    sink.stop();
+    return r;
+  };
+  if (!sink.start()) return finish("parec did not start");
+  if (!wait_for(pid, on_title, 60000)) return finish("the title never showed");
+  sleep_ms(700);
+  tap("Down");
+  tap_space();
+  if (!wait_for(pid, on_options, 3000)) return finish("space on Options did not open them");
+  sleep_ms(700);
+  tap("Down");
+  sleep_ms(200);
+  for (int i = 0; i < switches; i++) {
+    sink.listen_from(now_ns());
+    std::thread press(tap_space);
+    bool on = wait_for(pid, [] { return music_mark_ink() > 6; }, 3000, 0.5);
+    long long shown = now_ns();
+    press.join();
+    if (!on) return finish("the music line did not switch on");
+    if (!wait_for(pid, [&] { return sink.heard_ns != 0; }, 10000)) return finish("no sound after the switch");
+    r.ms.push_back((sink.heard_ns - shown) / 1e6 + options_rest_ms);
+    sleep_ms(1500);
+    tap_space();
+    if (!wait_for(pid, [] { return music_mark_ink() <= 6; }, 3000)) return finish("the music line did not switch off");
+    sleep_ms(1500);  // the last notes' release
+  }
+  kill_and_reap(pid);
+  sink.stop();
+  return r;
+}
+
+// The music on, per SoundFont, against the silent game in the same rounds:
+// the processor share in play once the tune is rendered, the render's own
+// processor time, resident memory, and the time from the switch to the first
+// sound; and the same of DESKTOP_TODAY's game.
+void run_music_cases(int runs, int switches) {
+  const char* today = getenv("DESKTOP_TODAY_GAME");
+  std::vector<std::pair<std::string, std::string>> games = {{"this game", PV_GAME}};
+  if (today && *today) games.insert(games.begin(), {"today's game", today});
+  std::vector<play_case> cases;
+  for (auto& [who, game] : games)
+    for (const char* font : {"", fluid_r3, tim}) {
+      bool silent = !*font;
+      play_case c{who + (silent ? ", music off" : ", music on, " + short_name(font)), silent ? tim : font,
+                  !silent, true, 0, 0, !silent};
+      c.game = game;
+      cases.push_back(c);
+    }
+  // Taking turns, round by round, so that every case meets the same machine.
+  std::vector<play_result> results(cases.size());
+  std::vector<std::vector<double>> renders(cases.size());
+  for (int round = 0; round < runs; round++)
+    for (size_t i = 0; i < cases.size(); i++) {
+      if (!exists(cases[i].soundfont)) continue;
+      fprintf(stderr, "desktop: %s, round %d ...\n", cases[i].label.c_str(), round + 1);
+      play_result one = run_play_case(cases[i], 1);
+      play_result& all = results[i];
+      all.ran = one.ran;
+      if (!one.failure.empty()) all.failure = one.failure + "; stderr: " + one.stderr_text;
+      all.cpu.insert(all.cpu.end(), one.cpu.begin(), one.cpu.end());
+      all.rss_kb = std::max(all.rss_kb, one.rss_kb);
+      if (one.render_s >= 0) renders[i].push_back(one.render_s);
+    }
+  std::vector<first_sound_result> sounds(cases.size());
+  for (size_t i = 0; i < cases.size(); i++) {
+    if (!cases[i].music_on || !exists(cases[i].soundfont)) continue;
+    fprintf(stderr, "desktop: %s, the first sound ...\n", cases[i].label.c_str());
+    sounds[i] = run_first_sound_case(cases[i].game, cases[i].soundfont, switches);
+  }
+
+  printf("\nThe music on, against the game with the music off in the same rounds (%d rounds, one run of\n"
+         "play each, 0.5 s to 4.0 s into it, after the tune's render has ended); the render's processor\n"
+         "time; the largest resident memory; from the switch on in the options (100 ms before its \"+\"\n"
+         "shows) to the first sound on the sink, %d switches from off.\n\n", runs, switches);
+  printf("| case | CPU in play (whole process) | above the music off | render's CPU | resident memory | "
+         "first sound, median (range) |\n|---|---|---|---|---|---|\n");
+  for (size_t i = 0; i < cases.size(); i++) {
+    const play_case& c = cases[i];
+    const play_result& r = results[i];
+    const play_result& silent = results[i - i % 3];
+    if (!exists(c.soundfont)) {
+      printf("| %s | %s not installed | | | | |\n", c.label.c_str(), short_name(c.soundfont).c_str());
+      continue;
+    }
+    if (!r.failure.empty() || r.cpu.empty()) {
+      printf("| %s | failed: %s | | | | |\n", c.label.c_str(), r.failure.c_str());
+      continue;
+    }
+    std::string above = !c.music_on || silent.cpu.empty() ? "" : fmt("%+.3f", mean(r.cpu) - mean(silent.cpu));
+    std::string render = renders[i].empty() ? "" : with_range("%.2f", mean(renders[i]), renders[i]) + " s";
+    const first_sound_result& f = sounds[i];
+    std::string first = !c.music_on ? ""
+                        : !f.failure.empty() ? "failed: " + f.failure
+                        : f.ms.empty() ? "" : with_range("%.0f", median(f.ms), f.ms) + " ms";
+    printf("| %s | %s | %s | %s | %.1f MB | %s |\n", c.label.c_str(), with_range("%.3f", mean(r.cpu), r.cpu).c_str(),
+           above.c_str(), render.c_str(), r.rss_kb / 1024.0, first.c_str());
+  }
+  printf("\nTargets: above the music off ≤ +0.012; resident memory ≤ 25 MB with the music on; the first\n"
+         "sound ≤ 200 ms.\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1247,7 +1442,8 @@ int main(int argc, char** argv) {
   int starts = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
   const char* only = getenv("DESKTOP_ONLY") ? getenv("DESKTOP_ONLY") : "";
   bool only_switch = strcmp(only, "switch") == 0, only_pads = strcmp(only, "pads") == 0,
-       only_watch = strcmp(only, "watch") == 0, only_cost = strcmp(only, "cost") == 0;
+       only_watch = strcmp(only, "watch") == 0, only_cost = strcmp(only, "cost") == 0,
+       only_music = strcmp(only, "music") == 0;
   if (!getenv("PULSE_SERVER")) {
     fprintf(stderr, "bench_desktop: no PULSE_SERVER; run it through bench/desktop.sh\n");
     return 1;
@@ -1265,11 +1461,13 @@ int main(int argc, char** argv) {
     XCloseDisplay(dpy);
     return 0;
   }
-  if (!only_pads && !only_watch) run_switch_cases();
+  if (!only_pads && !only_watch && !only_music) run_switch_cases();
   // After the switch: a game at 2x among them, bigger than the screen,
   // leaves the keyboard focus nowhere when it ends.
-  if (!only_switch) run_desktop_cases(runs, starts, only_pads, only_watch);
-  if (!only_switch && !only_pads && !only_watch) run_cost_cases(runs);
+  if (!only_switch && !only_music) run_desktop_cases(runs, starts, only_pads, only_watch);
+  if (!*only || only_music)
+    run_music_cases(runs, getenv("DESKTOP_MUSIC_SWITCHES") ? std::max(1, atoi(getenv("DESKTOP_MUSIC_SWITCHES"))) : 5);
+  if (!*only) run_cost_cases(runs);
   XCloseDisplay(dpy);
   return 0;
 }

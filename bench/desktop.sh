@@ -12,7 +12,9 @@
 # the times the music is switched off and on (default 20); DESKTOP_ONLY=switch
 # measures only the music switch, DESKTOP_ONLY=pads only the gamepad cases
 # (among them a pad plugged in mid-run, traced with strace), DESKTOP_ONLY=watch
-# only play and watching the best run, the music off, DESKTOP_ONLY=cost only the
+# only play and watching the best run, the music off, DESKTOP_ONLY=music only
+# the music's own table (on against off, the render, the first sound),
+# DESKTOP_ONLY=cost only the
 # whole desktop's cost: the game's share and the X server's, at 1x on 1024x768
 # and at 2x on a second server of 1920x1080, with xjump beside them (installed
 # with apt-get when missing). DESKTOP_TODAY=<git revision> builds the game

@@ -118,7 +118,7 @@ for d in liballegro4.4 libxss1 libdbus-1-3 zlib1g; do  # the screensaver held of
   has "$depends" "$d" || fail "Depends lacks $d: $depends"
 done
 case $depends in *fluid* | *sdl*) fail "Depends names the music's or the pads' packages: $depends" ;; esac
-for d in libfluidsynth3 "timgm6mb-soundfont | fluid-soundfont-gm" libsdl2-2.0-0; do
+for d in libfluidsynth3 libpulse0 "timgm6mb-soundfont | fluid-soundfont-gm" libsdl2-2.0-0; do
   has "$recommends" "$d" || fail "Recommends lacks '$d': $recommends"
 done
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/music.h"
+#include "audio/tune_file.h"
 #include "desktop/screensaver.h"
 #include "draw/frame.h"
 #include "play/screen.h"
@@ -211,7 +212,7 @@ TEST_F(HotKeys, PlantedLinksNeverLeadTheScreenshotElsewhere) {
 
 TEST_F(HotKeys, ThreadThatCannotStartCostsOnlyItsFeature) {
   // Each started and used twice with no thread to be had: said once, and the game goes on.
-  MIDI* tune = music = load_midi(PV_ASSET_DIR "/sky.mid");
+  ASSERT_TRUE(load_tune(PV_ASSET_DIR "/sky.mid"));
   const struct { const char* lost; void (*use)(); void (*end)(); } cases[] = {
       {"screenshots", [] { stop_screenshots(); EXPECT_TRUE(start_screenshots()); tab_tick(); tab_tick(); },
        stop_screenshots},
@@ -230,6 +231,5 @@ TEST_F(HotKeys, ThreadThatCannotStartCostsOnlyItsFeature) {
               std::string("plu-vesk: no ") + c.lost + ": cannot start a thread (" + strerror(EAGAIN) + ")\n");
   }
   EXPECT_FALSE(music_loading() || file_exists(screenshot_file));
-  destroy_midi(tune);
   EXPECT_TRUE(start_screenshots());
 }

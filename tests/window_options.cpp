@@ -1,9 +1,12 @@
 // The options menu of the real game: switching between full screen and a
 // window, what "Return" and Esc leave in the settings file, and the music
 // line heard through a sound server, from a fast disk and a slow one; a tune
-// that cannot be played.
+// that cannot be played; a sound server restarted under the game, and one
+// that never answers.
 #include "support/window.h"
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 struct OptionsWindow : WindowTest {
@@ -125,8 +128,8 @@ TEST_F(OptionsWindow, MusicLineStopsTheTuneAndClosesItsOutputThenBringsItBack) {
   EXPECT_EQ(game_stderr(), "");
 }
 
-// A division of 0 ticks, which Allegro's player would divide by: no music,
-// and the game plays on.
+// A division of 0 ticks, which a player would divide by: no music, and the
+// game plays on.
 TEST_F(OptionsWindow, UnplayableTuneIsSaidInOneLineAndTheGamePlaysOn) {
   ASSERT_TRUE(start_pulse());
   std::string tune = read_game_file("sky.mid");
@@ -193,4 +196,44 @@ TEST_F(OptionsWindow, MusicLineOverASlowDiskAnswersAtOnceAndQuitWaitsNoLoad) {
   printf("switch to the tune heard over the slow disk: %lld ms; Quit to the end: %lld ms\n",
          heard - switched, now_ms() - quit);
   EXPECT_EQ(game_stderr(), "");
+}
+
+TEST_F(OptionsWindow, TuneOutlivesARestartOfItsSoundServerAndMuteServersHoldUpNoExit) {
+  ASSERT_TRUE(start_pulse());
+  write_settings("0 1 0");
+  Image shot;
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  EXPECT_GT(sink_rms(500), 200) << "no tune on the title; stderr:\n" << game_stderr();
+
+  // Killed, said within a second, started again on the same socket: heard again.
+  kill_pulse();
+  long long lost = now_ms();
+  while (game_stderr().find("went away") == std::string::npos && now_ms() - lost < 1000) sleep_ms(10);
+  long long noticed = now_ms() - lost;
+  ASSERT_TRUE(start_pulse());
+  long long back = now_ms();
+  double heard = -1;
+  while (heard <= 200 && now_ms() - back < 6000) heard = sink_rms(250);
+  printf("sound server killed: said after %lld ms; started again: tune heard %lld ms later (RMS %.0f)\n",
+         noticed, now_ms() - back, heard);
+  EXPECT_LT(noticed, 1000);
+  EXPECT_GT(heard, 200) << "the tune did not come back; stderr:\n" << game_stderr();
+  std::string said = game_stderr();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+  EXPECT_NE(said.find("went away"), std::string::npos) << said;
+  EXPECT_NE(said.find("answers"), std::string::npos) << said;
+  choose(2);
+  EXPECT_TRUE(wait_exit_ok(2000));
+
+  // A sound server and a session bus that take the connection and never
+  // answer: SIGTERM in a run still ends the game at once.
+  kill_pulse();
+  ASSERT_TRUE(start_mute_servers());
+  ASSERT_TRUE(reach_title(Shown::window, shot));
+  tap("space");
+  sleep_ms(500);
+  long long asked = now_ms();
+  kill(game_pid, SIGTERM);
+  EXPECT_TRUE(wait_exit_ok(1000)) << "stderr:\n" << game_stderr();
+  printf("SIGTERM to the end with a mute sound server: %lld ms\n", now_ms() - asked);
 }

@@ -3,7 +3,7 @@
 # those that its tests and benchmarks need. Only missing packages are installed.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config liballegro4-dev libx11-dev libxrandr-dev libfluidsynth-dev libasound2-dev
+packages=(cmake g++ make pkg-config liballegro4-dev libx11-dev libxrandr-dev libfluidsynth-dev libpulse-dev libasound2-dev
           libxss-dev libdbus-1-dev libsdl2-dev zlib1g-dev timgm6mb-soundfont)
 if [ "${1:-}" = "--test" ]; then
   packages+=(googletest libgtest-dev libbenchmark-dev xvfb xdotool x11-utils

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "audio/music.h"
-#include "audio/music_driver.h"
 #include "audio/tune_file.h"
 #include "core/clock.h"
 #include "core/files.h"
@@ -69,8 +68,8 @@ static void hold_panel() {
 }
 
 // Allegro loads every module its modules.lst names: ALSA sound and MIDI, and
-// DGA full screen. The game uses none of them (its MIDI driver is its own
-// and always installs, its window is plain X11), so the list beside the
+// DGA full screen. The game uses none of them (its music does not go through
+// Allegro, its window is plain X11), so the list beside the
 // executable, which names none, is the one Allegro is pointed at.
 static void skip_allegro_modules() {
   if (getenv("ALLEGRO_MODULES")) return;  // the player's own
@@ -112,7 +111,6 @@ int _mangled_main(int argc, char** argv) {
   name_window();
   skip_compose_table();
   skip_allegro_modules();
-  name_music_stream();
   // Allegro's background thread wakes every millisecond only to look at the
   // clock, and handles input every 10 ms, each time with a round trip to the
   // X server. The main thread reads the keys before every frame itself, so
@@ -134,10 +132,7 @@ int _mangled_main(int argc, char** argv) {
   set_color_depth(32);
   if (!set_display(mode)) return 1;
   game_srand(time(NULL) + ms_clock());
-  register_music_driver();
-  install_sound(DIGI_NONE, MIDI_AUTODETECT, "");
-  load_midi_patches();
-  music = load_tune("sky.mid");
+  load_tune("sky.mid");
   title = load_title_font("bubble.pcx");
   if (!title) return stop_loading("load the title font", "bubble.pcx");
   text = font;
@@ -150,7 +145,6 @@ int _mangled_main(int argc, char** argv) {
   on_off[0] = "-";
   on_off[1] = "+";
   step_latch = false;
-  set_volume(0, 150);
   if (music_on == 1) music_start();
   install_int(global_keys, 10);
 
@@ -230,6 +224,5 @@ int _mangled_main(int argc, char** argv) {
   destroy_bitmap(buffer);
   destroy_bitmap(buffer2);
   destroy_font(title);
-  destroy_midi(music);
   return end_status;
 }

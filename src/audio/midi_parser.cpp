@@ -1,16 +1,5 @@
 #include "audio/midi_parser.h"
 
-unsigned char midi_status;
-int midi_needed;
-int midi_count;
-unsigned char midi_data[2];
-
-void midi_parser_reset() {
-  midi_status = 0;
-  midi_needed = 0;
-  midi_count = 0;
-}
-
 int midi_data_length(unsigned char status) {
   switch (status & 0xF0) {
     case 0xC0:
@@ -24,29 +13,6 @@ int midi_data_length(unsigned char status) {
     case 0xF2: return 2;
     default: return 0;  // F0 runs to F7 and is skipped byte by byte
   }
-}
-
-bool midi_parse_byte(unsigned char byte, midi_event* out) {
-  if (byte >= 0xF8) return false;  // realtime: may come anywhere, changes nothing
-  if (byte & 0x80) {
-    midi_count = 0;
-    midi_needed = midi_data_length(byte);
-    // System messages cancel running status; F7 ends a system exclusive.
-    midi_status = byte >= 0xF4 ? 0 : byte;
-    return false;
-  }
-  if (!midi_status || midi_status == 0xF0) return false;  // stray data, or inside a sysex
-  midi_data[midi_count++] = byte;
-  if (midi_count < midi_needed) return false;
-  midi_count = 0;
-  if (midi_status >= 0xF0) {  // system common: no running status after it
-    midi_status = 0;
-    return false;
-  }
-  out->status = midi_status;
-  out->data1 = midi_data[0];
-  out->data2 = midi_needed == 2 ? midi_data[1] : 0;
-  return true;
 }
 
 unsigned long midi_varlen(const unsigned char* d, int& p, int end) {

@@ -1,16 +1,23 @@
 #include "audio/tune_file.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
-#include "audio/midi_parser.h"
 #include "core/asset_file.h"
 
 unsigned char* tune_bytes;
 long tune_size;
+double tune_seconds;
 char tune_problem[160];
+
+// The tempo changes of the tune being checked, from every track: the tick
+// and microseconds to the quarter note.
+static std::vector<std::pair<unsigned long long, unsigned long>> tempos;
 
 // Meta events whose data a player reads, and the length each must have.
 static const struct {
@@ -18,7 +25,7 @@ static const struct {
   unsigned long length;
 } meta_lengths[] = {
     {0x2F, 0},  // End of Track
-    {0x51, 3},  // tempo: Allegro reads three bytes whatever the length says
+    {0x51, 3},  // tempo: three bytes, whatever the length says
     {0x58, 4},  // time signature
     {0x59, 2},  // key signature
 };
@@ -39,8 +46,8 @@ static unsigned long big_endian(const unsigned char* d, int n) {
   return v;
 }
 
-// A variable-length number at d[p]; null, or what is wrong with it. Allegro
-// reads one on and on for as long as its bytes have the high bit set.
+// A variable-length number at d[p]; null, or what is wrong with it. The
+// standard allows four bytes at most.
 static const char* varlen(const unsigned char* d, long& p, long end, unsigned long& v) {
   v = 0;
   for (int i = 0; i < 4; i++) {
@@ -65,8 +72,7 @@ static bool skip_data(int track, const char* what, const unsigned char* d, long&
   return true;
 }
 
-// Every event of one track, which the player walks until its End of Track
-// with no look at the track's length. Sets *ticks to the track's length in ticks.
+// Every event of one track. Sets *ticks to the track's length in ticks.
 static bool check_track(int track, const unsigned char* d, long end, unsigned long long* ticks) {
   unsigned char status = 0;  // running status, 0 when none is in effect
   *ticks = 0;
@@ -89,6 +95,7 @@ static bool check_track(int track, const unsigned char* d, long end, unsigned lo
           return refuse("track %d: a meta event 0x%02X of %ld bytes, not %lu", track, type, length, m.length);
       // Everything after it would play in no time.
       if (type == 0x51 && big_endian(d + data_at, 3) == 0) return refuse("track %d: a tempo of 0", track);
+      if (type == 0x51) tempos.push_back({*ticks, big_endian(d + data_at, 3)});
       if (type == 0x2F) {
         if (p != end) return refuse("track %d: bytes after its End of Track", track);
         return true;
@@ -121,18 +128,18 @@ bool check_tune(unsigned char* d, long* size) {
   if (*size < 14 || memcmp(d, "MThd", 4) != 0) return refuse("it does not begin with a MIDI header");
   unsigned long header = big_endian(d + 4, 4);
   unsigned format = big_endian(d + 8, 2), tracks = big_endian(d + 10, 2), division = big_endian(d + 12, 2);
-  // Allegro reads the fields that follow right after these six bytes.
   if (header != 6) return refuse("its header is %lu bytes long, not 6", header);
   if (format > 2) return refuse("format %u, which is no MIDI file format", format);
-  if (format == 2) return refuse("format 2, a set of separate songs, which Allegro does not play");
+  if (format == 2) return refuse("format 2, a set of separate songs, which the game does not play");
   if (tracks == 0) return refuse("it has no tracks");
-  if (tracks > MIDI_TRACKS) return refuse("it has %u tracks, more than the %d Allegro plays", tracks, MIDI_TRACKS);
-  // Allegro would take SMPTE frames for ticks to the quarter note; FluidSynth plays none.
-  if (division & 0x8000) return refuse("its time is in SMPTE frames, which Allegro does not play");
+  if (tracks > tune_max_tracks) return refuse("it has %u tracks, more than the %u the game plays", tracks, tune_max_tracks);
+  // FluidSynth's player times ticks to the quarter note only.
+  if (division & 0x8000) return refuse("its time is in SMPTE frames, which the game does not play");
   if (division == 0) return refuse("its division is 0 ticks to the quarter note");
 
   long at = 14, kept = 14;
   unsigned long long longest = 0;
+  tempos.clear();
   for (unsigned track = 1; track <= tracks;) {
     if (*size - at < 8) return refuse("it ends before its track %u", track);
     unsigned long length = big_endian(d + at + 4, 4);
@@ -140,7 +147,7 @@ bool check_tune(unsigned char* d, long* size) {
     if (length > (unsigned long)(*size - at - 8))
       return is_track ? refuse("track %u runs past the end of the file", track)
                       : refuse("a chunk runs past the end of the file");
-    // Allegro's loader takes only tracks: other chunks are left out.
+    // Only tracks are played: other chunks are left out.
     if (is_track) {
       unsigned long long ticks;
       if (!check_track(track, d + at + 8, length, &ticks)) return false;
@@ -151,34 +158,47 @@ bool check_tune(unsigned char* d, long* size) {
     }
     at += 8 + length;
   }
-  // Allegro's player would loop such a tune for ever within one call.
+  // Such a tune has no loop to play.
   if (longest == 0) return refuse("it lasts no time: every event is on its first tick");
+  // 120 beats a minute until the first tempo change; a later track's change
+  // on the same tick wins, as in the player.
+  std::stable_sort(tempos.begin(), tempos.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  double seconds = 0, tempo = 500000;
+  unsigned long long from = 0;
+  for (const auto& [tick, us] : tempos) {
+    if (tick >= longest) break;
+    seconds += double(tick - from) * tempo / division / 1e6;
+    from = tick;
+    tempo = us;
+  }
+  seconds += double(longest - from) * tempo / division / 1e6;
+  if (seconds > tune_max_seconds)
+    return refuse("it lasts %.0f seconds, more than the %.0f the game plays", seconds, tune_max_seconds);
+  tune_seconds = seconds;
   *size = kept;
   return true;
 }
 
-MIDI* load_tune(const char* name) {
+bool load_tune(const char* name) {
   free(tune_bytes);
   tune_bytes = nullptr;
   tune_size = 0;
   long size = 0;
   const char* why = nullptr;
   unsigned char* bytes = read_asset(name, &size, &why);
-  if (!bytes && !why) return nullptr;  // no tune: the game plays silent
+  if (!bytes && !why) return false;  // no tune: the game plays silent
   if (bytes && !check_tune(bytes, &size)) why = tune_problem;
-  MIDI* tune = nullptr;
-  if (!why) {
-    PACKFILE* f = open_asset_bytes(bytes, size);
-    tune = f ? load_midi_pf(f) : nullptr;
-    if (f) pack_fclose(f);
-    if (!tune) why = "Allegro could not load it";
-  }
-  if (!tune) {
+  if (why) {
     fprintf(stderr, "plu-vesk: no music: \"%s\" is not a tune that can be played (%s)\n", name, why);
     free(bytes);
-    return nullptr;
+    return false;
   }
   tune_bytes = bytes;
   tune_size = size;
-  return tune;
+  return true;
+}
+
+void tune_presets(bool used[midi_presets]) {
+  for (long at = 14; at + 8 <= tune_size; at += 8 + long(big_endian(tune_bytes + at + 4, 4)))
+    midi_track_presets(tune_bytes + at + 8, int(big_endian(tune_bytes + at + 4, 4)), used);
 }

@@ -8,7 +8,6 @@ bool step_latch;
 int screen_mode[2];
 const char* on_off[2];
 
-MIDI* music;
 FONT* title;
 FONT* text;
 BITMAP* buffer;

@@ -16,7 +16,6 @@ extern bool step_latch;         // menu stepping latch, carried from menu to men
 extern int screen_mode[2];      // graphics driver for mode 0 (window) and 1 (full screen)
 extern const char* on_off[2];   // marks shown for a 0/1 setting
 
-extern MIDI* music;             // the looped tune, or null when "sky.mid" is missing or refused
 extern FONT* title;             // big white texts, from "bubble.pcx"
 extern FONT* text;              // small black texts: the library's default font
 extern BITMAP* buffer;          // draw target of every frame

@@ -63,6 +63,7 @@ static int bus_signal = -1;                    // eventfd the main thread wakes 
 static bool bus_lost;                          // no thread could be had: no hold on the bus this run
 
 static const int bus_call_ms = 3000;  // the longest the bus thread waits for an answer
+static const int exit_wait_ms = 200;  // the longest the game's end waits for the bus thread
 
 // The session bus's address, or "" where there is none. libdbus would
 // otherwise try to launch a bus of its own for the X display.
@@ -77,23 +78,6 @@ static std::string session_bus_address() {
   return "unix:path=" + path;
 }
 
-static DBusConnection* open_bus() {
-  std::string address = session_bus_address();
-  if (address.empty()) return nullptr;
-  DBusError error;
-  dbus_error_init(&error);
-  DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
-  if (bus && !dbus_bus_register(bus, &error)) {
-    dbus_connection_close(bus);
-    dbus_connection_unref(bus);
-    bus = nullptr;
-  }
-  dbus_error_free(&error);
-  // A bus that goes away must not end the game, as libdbus would by default.
-  if (bus) dbus_connection_set_exit_on_disconnect(bus, FALSE);
-  return bus;
-}
-
 static void close_bus(DBusConnection*& bus) {
   if (!bus) return;
   dbus_connection_close(bus);
@@ -101,8 +85,8 @@ static void close_bus(DBusConnection*& bus) {
   bus = nullptr;
 }
 
-// One call to the screensaver service; the reply, or null on any failure
-// (no service, an error, no answer in time).
+// One call on the bus; the reply, or null on any failure (no service, an
+// error, no answer in time).
 static DBusMessage* call_service(DBusConnection* bus, DBusMessage* call) {
   DBusError error;
   dbus_error_init(&error);
@@ -112,6 +96,33 @@ static DBusMessage* call_service(DBusConnection* bus, DBusMessage* call) {
   // Nothing else is listened to: what else came (the bus's greeting) is dropped.
   while (DBusMessage* other = dbus_connection_pop_message(bus)) dbus_message_unref(other);
   return reply;
+}
+
+// What dbus_bus_register does, the bus's Hello, but with the same time limit
+// as every other call: dbus_bus_register waits 25 s for a bus that accepts
+// the connection and never answers.
+static bool register_on_bus(DBusConnection* bus) {
+  DBusMessage* hello = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello");
+  DBusMessage* reply = hello ? call_service(bus, hello) : nullptr;
+  if (!reply) return false;
+  const char* name = nullptr;
+  bool named = dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID) &&
+               dbus_bus_set_unique_name(bus, name);
+  dbus_message_unref(reply);
+  return named;
+}
+
+static DBusConnection* open_bus() {
+  std::string address = session_bus_address();
+  if (address.empty()) return nullptr;
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+  if (bus && !register_on_bus(bus)) close_bus(bus);
+  dbus_error_free(&error);
+  // A bus that goes away must not end the game, as libdbus would by default.
+  if (bus) dbus_connection_set_exit_on_disconnect(bus, FALSE);
+  return bus;
 }
 
 static DBusMessage* screensaver_call(const char* method) {
@@ -215,6 +226,6 @@ void screensaver_shut_down() {
   wake_bus_thread();
   // A bus that does not answer must not keep the game from ending: the
   // service drops the inhibition anyway once the connection goes.
-  for (int waited = 0; !bus_done && waited < 500; waited += 5)
+  for (int waited = 0; !bus_done && waited < exit_wait_ms; waited += 5)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }

@@ -2,6 +2,7 @@
 
 #include <allegro.h>
 
+#include "audio/music.h"
 #include "core/globals.h"
 #include "core/hotkeys.h"
 #include "desktop/display.h"
@@ -33,7 +34,7 @@ static void show_paused() {
 
 void hold_run() {
   keep_screen_awake(false);
-  midi_pause();
+  music_pause();
   if (paused) show_paused();
   while (run_held() && !quit_asked && stage == STAGE_PLAY) {
     rest(20);
@@ -41,5 +42,5 @@ void hold_run() {
     read_pads(!alive, window_focused);
     if (paused && pause_pressed()) paused = false;
   }
-  midi_resume();
+  music_resume();
 }

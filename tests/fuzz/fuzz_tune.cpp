@@ -1,46 +1,20 @@
 // libFuzzer target for the whole MIDI path: any bytes as "sky.mid" go through
-// the tune check, and what it accepts must load in Allegro from memory as
-// exactly the checked tracks, and get through the presets scan and Allegro's
-// own player, looped as in the game, without a fault. The player runs on a
-// timer of our own that calls it by hand; its bytes go through the game's
-// MIDI parser. A hang (a tune Allegro would loop for ever) is a timeout.
-#include <allegro.h>
-#include <allegro/internal/aintern.h>
-#include <cerrno>
+// the tune check, and what it accepts must hold exactly the tracks its header
+// counts, last a time within the game's limit, and get through the presets
+// scan and FluidSynth's own player, reading the checked bytes from memory and
+// timed by the samples rendered as in the game's render, without a fault. A
+// hang is a timeout.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fluidsynth.h>
 #include <vector>
 
 #include "audio/midi_parser.h"
 #include "audio/tune_file.h"
-#include "core/asset_file.h"
 
-static void (*player)();  // what Allegro asked the timer to call next
-
-static int hand_init() { return 0; }
-static void hand_exit() {}
-static int hand_install(void (*proc)(), long) {
-  player = proc;
-  return 0;
-}
-static void hand_remove(void (*proc)()) {
-  if (player == proc) player = nullptr;
-}
-static TIMER_DRIVER hand_timer = {AL_ID('H', 'A', 'N', 'D'), "", "", "", hand_init, hand_exit, hand_install,
-                                  hand_remove, nullptr, nullptr, nullptr, nullptr, nullptr};
-
-static int raw_detect(int input) { return !input; }
-static int raw_init(int input, int) { return input ? -1 : 0; }
-static void raw_exit(int) {}
-static void raw_byte(int byte) {
-  midi_event e;
-  if (midi_parse_byte((unsigned char)byte, &e) && ((e.data1 | e.data2) & 0x80)) abort();
-}
-static MIDI_DRIVER raw_driver = {
-    AL_ID('F', 'U', 'Z', 'Z'), "", "", "", 0, 0, 0xFFFF, 0, -1, -1, raw_detect, raw_init, raw_exit, nullptr, nullptr,
-    raw_byte, _dummy_load_patches, _dummy_adjust_patches, _dummy_key_on, _dummy_noop1, _dummy_noop2, _dummy_noop3,
-    _dummy_noop2, _dummy_noop2};
+static void quiet(int, const char*, void*) {}
 
 static unsigned long big_endian(const unsigned char* d, int n) {
   unsigned long v = 0;
@@ -49,42 +23,40 @@ static unsigned long big_endian(const unsigned char* d, int n) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool started = false;
-  if (!started) {
-    started = true;
-    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) abort();
-    timer_driver = &hand_timer;
-    if (install_sound(DIGI_NONE, MIDI_NONE, nullptr) != 0) abort();
-    midi_driver = &raw_driver;
-    load_midi_patches();  // as the game does
+  static fluid_synth_t* synth;
+  if (!synth) {
+    for (int level = FLUID_PANIC; level <= FLUID_DBG; level++) fluid_set_log_function(level, quiet, nullptr);
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_settings_setstr(settings, "player.timing-source", "sample");
+    fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+    synth = new_fluid_synth(settings);  // no SoundFont: the events are what is fuzzed
+    if (!synth) abort();
   }
   std::vector<unsigned char> bytes(data, data + size);
   long kept = long(size);
   if (!check_tune(bytes.data(), &kept)) return 0;
+  if (!(tune_seconds > 0 && tune_seconds <= tune_max_seconds)) abort();
 
-  PACKFILE* f = open_asset_bytes(bytes.data(), kept);
-  MIDI* tune = load_midi_pf(f);
-  pack_fclose(f);
-  if (!tune || tune->divisions != int(big_endian(&bytes[12], 2))) abort();
   unsigned tracks = big_endian(&bytes[10], 2);
   long at = 14;
-  bool used[midi_presets] = {};
-  for (unsigned t = 0; t < MIDI_TRACKS; t++) {
-    if (t >= tracks) {
-      if (tune->track[t].data) abort();
-      continue;
-    }
-    long length = long(big_endian(&bytes[at + 4], 4));
-    if (tune->track[t].len != length || memcmp(tune->track[t].data, &bytes[at + 8], length) != 0) abort();
-    at += 8 + length;
-    midi_track_presets(tune->track[t].data, tune->track[t].len, used);
+  for (unsigned t = 0; t < tracks; t++) {
+    if (at + 8 > kept || memcmp(&bytes[at], "MTrk", 4) != 0) abort();
+    at += 8 + long(big_endian(&bytes[at + 4], 4));
   }
   if (at != kept) abort();
+  tune_bytes = bytes.data();
+  tune_size = kept;
+  static bool used[midi_presets];
+  tune_presets(used);
+  tune_bytes = nullptr;
 
-  midi_parser_reset();
-  play_midi(tune, 1);
-  for (int call = 0; call < 300 && player; call++) player();  // the looped start of most tunes
-  stop_midi();
-  destroy_midi(tune);
+  // The start of the tune, as the render plays it.
+  fluid_player_t* player = new_fluid_player(synth);
+  if (fluid_player_add_mem(player, bytes.data(), size_t(kept)) != FLUID_OK || fluid_player_play(player) != FLUID_OK)
+    abort();
+  static float left[4096], right[4096];
+  for (int block = 0; block < 16; block++) fluid_synth_write_float(synth, 4096, left, 0, 1, right, 0, 1);
+  delete_fluid_player(player);
+  fluid_synth_system_reset(synth);
   return 0;
 }

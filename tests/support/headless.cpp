@@ -64,7 +64,6 @@ void reset_game_state() {
   high_score = 0;
   kept_mode = -1;
   told_foreign_link = false;
-  music = nullptr;
   for (platform& p : land) p = platform{};
   for (bonus& s : star) s = bonus{};
   for (caption& c : got_points) c = caption{};

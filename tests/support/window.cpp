@@ -1011,6 +1011,31 @@ AssertionResult WindowTest::start_pulse() {
   return AssertionFailure() << "PulseAudio did not come up:\n" << log_text;
 }
 
+void WindowTest::kill_pulse() {
+  if (pulse_pid > 0) kill(pulse_pid, SIGKILL);
+  stop_process(pulse_pid);
+}
+
+AssertionResult WindowTest::start_mute_servers() {
+  std::string path = root + "/mute-server";
+  pulse_env = {"PULSE_SERVER=unix:" + path};
+  bus_env = {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  if (s < 0 || bind(s, (sockaddr*)&addr, sizeof addr) != 0 || listen(s, 16) != 0)
+    return AssertionFailure() << "cannot listen on " << path << ": " << strerror(errno);
+  // A process of its own, stopped with the rest, that holds what it accepts.
+  pulse_pid = fork();
+  if (pulse_pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;) accept(s, nullptr, nullptr);
+  }
+  close(s);
+  return pulse_pid > 0 ? AssertionSuccess() : AssertionFailure() << "cannot fork";
+}
+
 double WindowTest::sink_rms(int ms) {
   // Read as it comes: ms worth of samples, however long an idle sink takes
   // to start sending them.

@@ -149,6 +149,12 @@ struct WindowTest : ::testing::Test {
   ::testing::AssertionResult start_pulse();
   double sink_rms(int ms);
   int sink_streams();
+  // The sound server dies, as in a crash or an update's restart; start_pulse
+  // then brings it up again on the same socket.
+  void kill_pulse();
+  // Instead of start_pulse and start_session_bus: a sound server and a
+  // session bus that take every connection and never answer a word.
+  ::testing::AssertionResult start_mute_servers();
   // Before launch: the game reaches the X server through xtrace, which logs
   // every request the game sends (the tools still go straight to the
   // server); the log so far, one request a line ("... ForceScreenSaver
