@@ -17,6 +17,7 @@
 #include "core/clock.h"
 #include "core/controls.h"
 #include "core/hotkeys.h"
+#include "core/library_entries.h"
 #include "core/threads.h"
 
 // SDL's entry points, looked up in the library at run time. The types come
@@ -63,37 +64,37 @@ static std::vector<open_pad> pads;
 static std::vector<SDL_JoystickID> passed_over;
 static int next_look;  // ms clock of the next look
 
-#define FIND(entry, symbol)                                                     \
-  found.entry = reinterpret_cast<decltype(found.entry)>(dlsym(lib, #symbol)); \
-  if (!found.entry) {                                                           \
-    dlclose(lib);                                                               \
-    return false;                                                               \
-  }
+static bool find_entries(void* lib, sdl_api& found) {
+  FIND_ENTRY(set_hint, SDL_SetHint);
+  FIND_ENTRY(init_subsystem, SDL_InitSubSystem);
+  FIND_ENTRY(quit, SDL_Quit);
+  FIND_ENTRY(get_error, SDL_GetError);
+  FIND_ENTRY(joystick_event_state, SDL_JoystickEventState);
+  FIND_ENTRY(controller_event_state, SDL_GameControllerEventState);
+  FIND_ENTRY(update, SDL_GameControllerUpdate);
+  FIND_ENTRY(num_joysticks, SDL_NumJoysticks);
+  FIND_ENTRY(device_instance, SDL_JoystickGetDeviceInstanceID);
+  FIND_ENTRY(is_game_controller, SDL_IsGameController);
+  FIND_ENTRY(open, SDL_GameControllerOpen);
+  FIND_ENTRY(close, SDL_GameControllerClose);
+  FIND_ENTRY(attached, SDL_GameControllerGetAttached);
+  FIND_ENTRY(button, SDL_GameControllerGetButton);
+  FIND_ENTRY(axis, SDL_GameControllerGetAxis);
+  return true;
+}
 
 static bool load_sdl(const char* library) {
   void* lib = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (!lib) return false;
   sdl_api found;
-  FIND(set_hint, SDL_SetHint);
-  FIND(init_subsystem, SDL_InitSubSystem);
-  FIND(quit, SDL_Quit);
-  FIND(get_error, SDL_GetError);
-  FIND(joystick_event_state, SDL_JoystickEventState);
-  FIND(controller_event_state, SDL_GameControllerEventState);
-  FIND(update, SDL_GameControllerUpdate);
-  FIND(num_joysticks, SDL_NumJoysticks);
-  FIND(device_instance, SDL_JoystickGetDeviceInstanceID);
-  FIND(is_game_controller, SDL_IsGameController);
-  FIND(open, SDL_GameControllerOpen);
-  FIND(close, SDL_GameControllerClose);
-  FIND(attached, SDL_GameControllerGetAttached);
-  FIND(button, SDL_GameControllerGetButton);
-  FIND(axis, SDL_GameControllerGetAxis);
+  if (!find_entries(lib, found)) {
+    dlclose(lib);
+    return false;
+  }
   found.thread_cleanup = reinterpret_cast<decltype(found.thread_cleanup)>(dlsym(lib, "SDL_TLSCleanup"));
   sdl = found;
   return true;
 }
-#undef FIND
 
 // The work of start_pads, on whichever thread: fills sdl and pads_problem.
 static bool bring_up_sdl(const char* library) {
