@@ -121,8 +121,11 @@ void vline_noted(BITMAP* b, int x, int y1, int y2, int c) {
   draw<&GFX_VTABLE::vline>(b, x, y1, y2, c);
 }
 
+// Allegro's circles and rectangles draw with these, row after row: inside
+// them, straight on.
 template <auto entry>
 void across(BITMAP* b, int x1, int y, int x2, int c) {
+  if (depth > 0) return (allegro_table->*entry)(b, x1, y, x2, c);
   mark(b, x1, y, x2, y);
   draw<entry>(b, x1, y, x2, c);
 }
