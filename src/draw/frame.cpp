@@ -103,8 +103,10 @@ static int copy_noting_changes() {
 void present() {
   watch_frames();
   int n;
+  bool shared;  // at 1x the X server reads buffer2 itself
   {
     std::lock_guard<std::mutex> hold(frame_lock);
+    shared = scale == 1 && is_video_bitmap(screen) && share_frame(buffer2);
     n = copy_noting_changes();
   }
   if (whole_frame_wanted.exchange(false)) {
@@ -112,8 +114,11 @@ void present() {
     n = 1;
   }
   // Only this thread writes buffer2, so it is read here without the lock.
-  for (int i = 0; i < n; i++)
-    scale_blit(buffer2, screen, frame_x, frame_y, scale, changed[i].x, changed[i].y, changed[i].w, changed[i].h);
+  for (int i = 0; i < n; i++) {
+    const region& r = changed[i];
+    if (shared) send_shared(r.x, r.y, r.w, r.h);
+    else scale_blit(buffer2, screen, frame_x, frame_y, scale, r.x, r.y, r.w, r.h);
+  }
   if (n > 0 && is_video_bitmap(screen)) send_to_display();
 }
 
