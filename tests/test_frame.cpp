@@ -39,7 +39,7 @@ const drawing drawings[] = {
     [](BITMAP* b, const int* r) { putpixel(b, r[0], r[1], r[3]); },
     [](BITMAP* b, const int* r) { line(b, r[0], r[1], r[2], r[4], r[3]); },
     [](BITMAP* b, const int* r) { circle(b, r[0], r[1], r[2] % 40, r[3]); },
-    [](BITMAP* b, const int* r) { arc(b, r[0], r[1], itofix(r[2]), itofix(r[4]), r[2] % 50, r[3]); },
+    [](BITMAP* b, const int* r) { arc(b, r[0], r[1], itofix(r[2] & 255), itofix(r[4] & 255), r[2] % 50, r[3]); },
     [](BITMAP* b, const int* r) { int p[8] = {r[0], r[1], r[2], r[4], r[1], r[0], r[4], r[2]}; spline(b, p, r[3]); },
     [](BITMAP* b, const int* r) { draw_sprite(b, sprite, r[0], r[1]); },
     [](BITMAP* b, const int* r) { masked_blit(sprite, b, 0, 0, r[0], r[1], 40, 30); },
