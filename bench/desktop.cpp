@@ -1213,22 +1213,28 @@ void run_cost_cases(int runs) {
   const play_result& xjump = rows[0].r;
   double xjump_total = xjump.failure.empty() ? mean(xjump.cpu) + mean(xjump.x_cpu) : 0;
   printf("\nThe whole desktop's cost: the game's processor share and the X server's over the same\n"
-         "seconds (0.5 s to 4.0 s of a run, or 3 s of the title left alone), %d windows each, music off\n\n", runs);
-  printf("| case | game | X server | together | target | met |\n|---|---|---|---|---|---|\n");
+         "seconds (0.5 s to 4.0 s of a run, or 3 s of the title left alone), %d windows each, music off;\n"
+         "the game's share split into its main thread and the others by name (Allegro's background\n"
+         "and timer threads are both \"plu-vesk\")\n\n", runs);
+  printf("| case | game | X server | together | target | met | game's main thread | its others, by name |\n"
+         "|---|---|---|---|---|---|---|---|\n");
   for (const cost_row& c : rows) {
     if (!c.r.failure.empty() || c.r.cpu.empty()) {
-      printf("| %s | failed: %s | | | | |\n", c.label.c_str(), c.r.failure.c_str());
+      printf("| %s | failed: %s | | | | | | |\n", c.label.c_str(), c.r.failure.c_str());
       continue;
     }
+    std::string others;
+    for (auto& [name, share] : c.r.others) others += (others.empty() ? "" : ", ") + name + fmt(" %.4f", share / c.r.cpu.size());
     std::vector<double> together;
     for (size_t i = 0; i < c.r.cpu.size(); i++) together.push_back(c.r.cpu[i] + c.r.x_cpu[i]);
     double target = c.target >= 0 ? c.target : xjump_total > 0 ? -c.target * xjump_total : 0;
     std::string target_text = c.target > 0 ? fmt("≤ %.3f", c.target)
                               : c.target < 0 ? fmt("≤ %.1f x xjump's", -c.target) + fmt(" (%.3f)", target)
                                              : "";
-    printf("| %s | %s | %s | %s | %s | %s |\n", c.label.c_str(), fmt("%.3f", mean(c.r.cpu)).c_str(),
+    printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", c.label.c_str(), fmt("%.3f", mean(c.r.cpu)).c_str(),
            fmt("%.3f", mean(c.r.x_cpu)).c_str(), with_range("%.3f", mean(together), together).c_str(),
-           target_text.c_str(), verdict(target, mean(together)).c_str());
+           target_text.c_str(), verdict(target, mean(together)).c_str(),
+           c.r.main_cpu.empty() ? "" : fmt("%.4f", mean(c.r.main_cpu)).c_str(), others.c_str());
   }
 }
 

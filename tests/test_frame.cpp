@@ -23,6 +23,36 @@ bool same_pixels(BITMAP* a, BITMAP* b) {
 
 struct Frame : HeadlessTest {};
 
+// Every kind of drawing into a frame, the game's and others, at a place and
+// size from r (each in -40..699, r[3] a colour).
+BITMAP* sprite;  // a picture with transparent parts, for the blits
+typedef void (*drawing)(BITMAP* b, const int* r);
+const drawing drawings[] = {
+    [](BITMAP* b, const int* r) { circlefill(b, r[0], r[1], r[2] % 30, r[3]); },
+    [](BITMAP* b, const int* r) { ellipsefill(b, r[0], r[1], r[2] % 30, r[4] % 20, r[3]); },
+    [](BITMAP* b, const int* r) { triangle(b, r[0], r[1], r[0] - r[2] % 20, r[1] + 10, r[0] + r[4] % 20, r[1] + 10, r[3]); },
+    [](BITMAP* b, const int* r) { hline(b, r[0], r[1], r[2], r[3]); },
+    [](BITMAP* b, const int* r) { rectfill(b, r[0], r[1], r[0] + r[2] % 40, r[1] + r[4] % 40, r[3]); },
+    [](BITMAP* b, const int* r) { textout_ex(b, title, "Paused", r[0], r[1], r[3], -1); },
+    [](BITMAP* b, const int* r) { textprintf_centre_ex(b, font, r[0], r[1], r[3], -1, "+%i orbs", r[2]); },
+    [](BITMAP* b, const int* r) { textout_ex(b, font, "Quit", r[0], r[1], r[3], r[4]); },
+    [](BITMAP* b, const int* r) { putpixel(b, r[0], r[1], r[3]); },
+    [](BITMAP* b, const int* r) { line(b, r[0], r[1], r[2], r[4], r[3]); },
+    [](BITMAP* b, const int* r) { circle(b, r[0], r[1], r[2] % 40, r[3]); },
+    [](BITMAP* b, const int* r) { arc(b, r[0], r[1], itofix(r[2] & 255), itofix(r[4] & 255), r[2] % 50, r[3]); },
+    [](BITMAP* b, const int* r) { int p[8] = {r[0], r[1], r[2], r[4], r[1], r[0], r[4], r[2]}; spline(b, p, r[3]); },
+    [](BITMAP* b, const int* r) { draw_sprite(b, sprite, r[0], r[1]); },
+    [](BITMAP* b, const int* r) { masked_blit(sprite, b, 0, 0, r[0], r[1], 40, 30); },
+    [](BITMAP* b, const int* r) { stretch_blit(sprite, b, 0, 0, 40, 30, r[0], r[1], r[2] % 90, r[4] % 70); },
+    [](BITMAP* b, const int* r) { _putpixel32(b, r[0] & 511, r[1] & 255, r[3]); },  // past the table
+    [](BITMAP* b, const int* r) { floodfill(b, r[0] & 511, r[1] & 255, r[3]); },  // bounded nowhere
+    [](BITMAP* b, const int* r) {
+      BITMAP* part = create_sub_bitmap(b, 100, 50, 300, 200);
+      circlefill(part, r[0] % 300, r[1] % 200, 12, r[3]);
+      destroy_bitmap(part);
+    },
+};
+
 }  // namespace
 
 TEST_F(Frame, PresentCopiesTheWholeFrameToBuffer2AndTheScreen) {
@@ -67,8 +97,12 @@ TEST_F(Frame, ScaledPictureFillsItsSquaresAndNothingElse) {
   }
 }
 
-TEST_F(Frame, PresentBringsEveryChangeToTheScreenAndSendsNothingWhenNothingChanged) {
+TEST_F(Frame, PresentShowsEachFrameAsDrawnFromNothingAndSendsNothingWhenNothingChanged) {
   BITMAP* memory_screen = screen;
+  BITMAP* plain = create_bitmap(640, 480);  // the same frames drawn with Allegro's own table alone
+  sprite = create_bitmap(40, 30);
+  clear_to_color(sprite, makecol(200, 40, 9));
+  circlefill(sprite, 20, 15, 9, bitmap_mask_color(sprite));
   std::mt19937 rng(7);
   for (int k : {1, 2}) {
     SCOPED_TRACE(testing::Message() << "scale " << k);
@@ -81,20 +115,33 @@ TEST_F(Frame, PresentBringsEveryChangeToTheScreenAndSendsNothingWhenNothingChang
         for (int sx = 0; sx < 640 * k; sx++) n += ((uint32_t*)screen->line[frame_y + sy])[frame_x + sx] != want(sx / k, sy / k);
       return n;
     };
-    for (int frame = 0; frame < 120; frame++) {
-      if (frame % 10 == 9) {  // nothing changed: nothing is written
-        rectfill(screen, 0, 0, screen->w, screen->h, poison);
-        present();
-        EXPECT_EQ(off_picture([&](int, int) { return poison; }), 0) << "frame " << frame;
-        whole_frame_wanted = true;
+    unsigned seed = 0;
+    for (int frame = 0; frame < 160; frame++) {
+      bool same = frame % 10 == 9;  // nothing changed: nothing is written
+      if (same) rectfill(screen, 0, 0, screen->w, screen->h, poison);
+      else seed = rng();
+      if (frame % 10 == 4) rectfill(buffer2, 0, 300, 639, 309, poison);  // buffer2 written behind present's back
+      std::mt19937 frame_rng(seed);
+      int sky = frame_rng() % 13 == 5 ? makecol(1, 2, 3) : sky_colour();
+      for (BITMAP* b : {buffer, plain}) clear_to_color(b, sky);
+      for (int n = frame_rng() % 7; n-- > 0;) {
+        int r[5];
+        for (int& v : r) v = (int)(frame_rng() % 740) - 40;
+        r[3] = makecol(r[3] & 255, 9, r[0] & 255);
+        drawing d = drawings[frame_rng() % (sizeof drawings / sizeof *drawings)];
+        for (BITMAP* b : {buffer, plain}) d(b, r);
       }
-      for (int boxes = frame % 10 == 9 ? 0 : 1 + rng() % 4, bx, by; boxes-- > 0;)
-        bx = rng() % 640, by = rng() % 480, rectfill(buffer, bx, by, bx + rng() % 40, by + rng() % 40, makecol(rng() % 256, 9, 7));
       present();
-      ASSERT_EQ(off_picture([&](int px, int py) { return ((uint32_t*)buffer->line[py])[px]; }), 0) << "frame " << frame;
+      ASSERT_TRUE(same_pixels(buffer, plain)) << "frame " << frame;
+      ASSERT_TRUE(same_pixels(buffer2, plain)) << "frame " << frame;
+      if (same) EXPECT_EQ(off_picture([&](int, int) { return poison; }), 0) << "frame " << frame;
+      else ASSERT_EQ(off_picture([&](int px, int py) { return ((uint32_t*)plain->line[py])[px]; }), 0) << "frame " << frame;
+      if (same) whole_frame_wanted = true;
     }
     destroy_bitmap(screen);
   }
+  destroy_bitmap(sprite);
+  destroy_bitmap(plain);
   screen = memory_screen;
   scale = 1, frame_x = frame_y = 0;
 }

@@ -32,7 +32,7 @@
 #include "play/screen.h"
 #include "play/update.h"
 
-static const long allegro_thread_slack_ns = 50000000;
+static const long allegro_thread_slack_ns = 1000000000;
 
 static int stop_loading(const char* what, const char* file) {
   char cwd[PATH_MAX];
@@ -113,10 +113,11 @@ int _mangled_main(int argc, char** argv) {
   skip_allegro_modules();
   // Allegro's background thread wakes every millisecond only to look at the
   // clock, and handles input every 10 ms, each time with a round trip to the
-  // X server. The main thread reads the keys before every frame itself, so
-  // this thread is started with 50 ms of timer slack (threads inherit it):
-  // it then wakes some twenty times a second, and the X server with it. The
-  // timer thread, started later, keeps the precise default.
+  // X server. The main thread handles the queued events before every frame,
+  // and every 20 ms while a run is held, so this thread is started with a
+  // second of timer slack (threads inherit it): it then wakes about once a
+  // second, and the X server with it. The timer thread, started later, keeps
+  // the precise default.
   prctl(PR_SET_TIMERSLACK, allegro_thread_slack_ns);
   if (install_allegro(SYSTEM_AUTODETECT, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "plu-vesk: cannot start the Allegro library (is there a display? DISPLAY=%s)\n",

@@ -1,6 +1,8 @@
 #include "desktop/display.h"
 
 #include <allegro.h>
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,8 @@
 #include <X11/Xatom.h>
 #include <X11/keysym.h>
 #include <X11/extensions/Xrandr.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include "core/globals.h"
 #include "core/settings.h"
@@ -140,9 +144,29 @@ static void forget_lost_key_releases() {
 static void (*allegro_redraw)(int x, int y, int w, int h);
 static thread_local bool updating = false;  // this thread is in show_written_region
 
+// The frame the X server reads where it lies, at 1x: its rows in a segment
+// of memory shared with the server, in the window's own pixel format.
+static XImage* shared_image;
+static XShmSegmentInfo shared_segment;
+static BITMAP* shared_frame;        // whose rows lie there
+static int shown_x = -1, shown_y;   // where the window shows it, under XLOCK; -1 while it does not
+
+static void send_part_shown(int x, int y, int w, int h) {
+  XShmPutImage(_xwin.display, _xwin.window, _xwin.gc, shared_image, x, y, shown_x + x, shown_y + y, w, h, False);
+}
+
 static void redraw_exposed(int x, int y, int w, int h) {
-  allegro_redraw(x, y, w, h);
   if (!updating) whole_frame_wanted = true;
+  if (updating || shown_x < 0) {
+    allegro_redraw(x, y, w, h);
+    return;
+  }
+  // Allegro's image holds the margins, and none of the picture
+  int x0 = std::max(x - shown_x, 0), y0 = std::max(y - shown_y, 0);
+  int x1 = std::min(x + w - shown_x, 640), y1 = std::min(y + h - shown_y, 480);
+  if (x0 != x - shown_x || y0 != y - shown_y || x1 != x + w - shown_x || y1 != y + h - shown_y)
+    allegro_redraw(x, y, w, h);
+  if (x0 < x1 && y0 < y1) send_part_shown(x0, y0, x1 - x0, y1 - y0);
 }
 
 static void watch_exposures() {
@@ -166,6 +190,9 @@ static bool try_display(int m) {
     k = full_screen_scale(w, h);
   }
   bool first_show = _xwin.display && !window_shown();
+  XLOCK();
+  shown_x = -1;
+  XUNLOCK();
   if (first_show) ask_full_screen(m == 1, mx, my, false);
   if (set_gfx_mode(screen_mode[m], w, h, 0, 0) != 0) return false;
   if (_xwin.display) {
@@ -212,6 +239,62 @@ bool set_display(int m) {
   fprintf(stderr, "plu-vesk: cannot open a display of 640x480 or more in 32-bit colour: %s\n",
           allegro_error);
   return false;
+}
+
+// The frames' own pixels, byte for byte: no conversion on the way.
+static bool in_frame_format(const XImage* image) {
+  const uint16_t one = 1;
+  const int host_order = *(const unsigned char*)&one ? LSBFirst : MSBFirst;
+  return image->bits_per_pixel == 32 && image->bytes_per_line == 640 * 4 && image->byte_order == host_order &&
+         image->red_mask == 0xFFul << _rgb_r_shift_32 && image->green_mask == 0xFFul << _rgb_g_shift_32 &&
+         image->blue_mask == 0xFFul << _rgb_b_shift_32;
+}
+
+// A 640x480 image in a segment of memory the X server shares; null when the
+// display shares none or draws in another format.
+static XImage* make_shared_image(Display* d) {
+  XShmSegmentInfo& seg = shared_segment;
+  XImage* image = XShmCreateImage(d, _xwin.visual, _xwin.window_depth, ZPixmap, nullptr, &seg, 640, 480);
+  if (!image) return nullptr;
+  seg.shmid = in_frame_format(image) ? shmget(IPC_PRIVATE, 640 * 480 * 4, IPC_CREAT | 0600) : -1;
+  seg.shmaddr = image->data = seg.shmid < 0 ? (char*)-1 : (char*)shmat(seg.shmid, nullptr, 0);
+  seg.readOnly = True;
+  bool attached = seg.shmaddr != (char*)-1 && XShmAttach(d, &seg);
+  if (attached) XSync(d, False);
+  // Gone for good once the server and the game let go of it
+  if (seg.shmid >= 0) shmctl(seg.shmid, IPC_RMID, nullptr);
+  if (attached) return image;
+  if (seg.shmaddr != (char*)-1) shmdt(seg.shmaddr);
+  image->data = nullptr;
+  XDestroyImage(image);
+  return nullptr;
+}
+
+bool share_frame(BITMAP* frame) {
+  static bool tried = false;
+  if (frame == shared_frame) return true;
+  if (!tried) {
+    tried = true;
+    XLOCK();
+    // Allegro's own image of the screen lies in shared memory when the display allows it
+    if (_xwin.display && _xwin.use_shm) shared_image = make_shared_image(_xwin.display);
+    XUNLOCK();
+  }
+  if (!shared_image || frame->w != 640 || frame->h != 480 || bitmap_color_depth(frame) != 32) return false;
+  for (int y = 0; y < 480; y++) {
+    unsigned char* row = (unsigned char*)shared_image->data + y * 640 * 4;
+    memcpy(row, frame->line[y], 640 * 4);
+    frame->line[y] = row;
+  }
+  shared_frame = frame;
+  return true;
+}
+
+void send_shared(int x, int y, int w, int h) {
+  XLOCK();
+  shown_x = frame_x, shown_y = frame_y;
+  send_part_shown(x, y, w, h);
+  XUNLOCK();
 }
 
 void show_written_region(int x, int y, int w, int h) {

@@ -2,6 +2,7 @@
 // the 640x480 picture, and how the desktop knows the window.
 #pragma once
 
+#include <allegro.h>
 #include <atomic>
 
 extern const char* const window_title;  // "Plu Vesk"
@@ -43,6 +44,15 @@ void read_queued_input();
 // Once a frame on the main thread: for a few frames after set_display, lets
 // go of keys whose release the window may have missed while it was made.
 void settle_keys();
+
+// At 1x: moves frame's rows (a 640x480 32-bit bitmap) into memory the X
+// server reads, once, so that its changed parts go to the window straight
+// from there rather than through a copy in Allegro's image of the screen.
+// False when the display shares no memory or has another pixel format.
+// Call with frame_lock held: the rows move.
+bool share_frame(BITMAP* frame);
+// Sends the part (x, y, w, h) of the shared frame to the picture's place.
+void send_shared(int x, int y, int w, int h);
 
 // After a picture was written straight into the screen bitmap's memory:
 // brings that region to the window.

@@ -1,5 +1,6 @@
 #include "draw/frame.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include "core/clock.h"
 #include "core/globals.h"
 #include "desktop/display.h"
+#include "draw/damage.h"
 
 int start_time;
 
@@ -37,58 +39,74 @@ void scale_blit(BITMAP* src, BITMAP* dst, int x, int y, int k, int sx, int sy, i
   if (is_video_bitmap(dst)) show_written_region(dx, dy, sw * k, sh * k);
 }
 
-// Frames are compared in tiles: the sky is one colour and only the clouds,
-// orbs, ball and texts move, so most of a frame is what the display already
-// shows. At 2x, a whole frame is 4.9 MB for the X server to take.
+// Only what drawing may have touched is compared (draw/damage.h): the sky is
+// one colour and only the clouds, orbs, ball and texts move, so most of a
+// frame is what the display already shows. At 2x, a whole frame is 4.9 MB
+// for the X server to take.
 namespace {
-const int tile_w = 32, tile_h = 16;
-const int tiles_across = 640 / tile_w, tile_rows = 480 / tile_h;
 struct region {
   int x, y, w, h;  // in the 640x480 picture
 };
-// Runs of changed tiles alternate with unchanged ones at worst.
-region changed[tile_rows * (tiles_across + 1) / 2];
+region changed[480];  // at most one a row
+// A row joins the region above it unless that would send this many pixels
+// more than the two apart: about what the X server spends on a request of
+// its own.
+const int merge_waste = 1024;
 }  // namespace
 
-// Copies buffer into buffer2 a row at a time, noting which tiles differed;
-// each band's runs of changed tiles become regions, a run under one of the
-// same columns in the band above lengthening it. Returns how many.
+// Copies row from into row to where they differ in the blocks m; returns
+// the first column that differed and leaves the last in *last (first > *last
+// when none did).
+static int copy_differences(const uint32_t* from, uint32_t* to, blocks m, int* last) {
+  int first = 640;
+  *last = -1;
+  for (int x0, x1; take_run(m, &x0, &x1);) {
+    if (memcmp(from + x0, to + x0, (x1 - x0) * 4) == 0) continue;
+    while (from[x0] == to[x0]) x0++;
+    while (from[x1 - 1] == to[x1 - 1]) x1--;
+    memcpy(to + x0, from + x0, (x1 - x0) * 4);
+    first = std::min(first, x0);
+    *last = x1 - 1;
+  }
+  return first;
+}
+
+// Copies buffer into buffer2 where they may differ, noting what did; rows
+// that differed become regions, a row joining the one above when that
+// wastes little. Returns how many.
 static int copy_noting_changes() {
   int n = 0;
-  for (int band = 0; band < tile_rows; band++) {
-    uint32_t tiles = 0;  // one bit per tile across the band
-    for (int row = band * tile_h; row < (band + 1) * tile_h; row++) {
-      const unsigned char* from = buffer->line[row];
-      unsigned char* to = buffer2->line[row];
-      if (memcmp(from, to, 640 * 4) == 0) continue;
-      for (int t = 0; t < tiles_across; t++)
-        if (!(tiles >> t & 1) && memcmp(from + t * tile_w * 4, to + t * tile_w * 4, tile_w * 4) != 0)
-          tiles |= 1u << t;
-      memcpy(to, from, 640 * 4);
+  region* open = nullptr;  // the last region, while the rows above belong to it
+  for (int y = 0; y < 480; y++) {
+    const uint32_t* from = (const uint32_t*)buffer->line[y];
+    uint32_t* to = (uint32_t*)buffer2->line[y];
+    int last, first = copy_differences(from, to, may_differ(y), &last);
+    if (first > last) {
+      open = nullptr;
+      continue;
     }
-    for (int t = 0; t < tiles_across;) {
-      if (!(tiles >> t & 1)) {
-        t++;
+    if (open) {
+      int x0 = std::min(open->x, first), x1 = std::max(open->x + open->w - 1, last);
+      int waste = (x1 - x0 + 1) * (open->h + 1) - open->w * open->h - (last - first + 1);
+      if (waste <= merge_waste) {
+        open->x = x0, open->w = x1 - x0 + 1, open->h++;
         continue;
       }
-      int first = t;
-      while (t < tiles_across && tiles >> t & 1) t++;
-      region run{first * tile_w, band * tile_h, (t - first) * tile_w, tile_h};
-      int above = 0;
-      while (above < n && !(changed[above].x == run.x && changed[above].w == run.w &&
-                            changed[above].y + changed[above].h == run.y))
-        above++;
-      if (above < n) changed[above].h += tile_h;
-      else changed[n++] = run;
     }
+    changed[n] = region{first, y, last - first + 1, 1};
+    open = &changed[n++];
   }
+  frames_copied();
   return n;
 }
 
 void present() {
+  watch_frames();
   int n;
+  bool shared;  // at 1x the X server reads buffer2 itself
   {
     std::lock_guard<std::mutex> hold(frame_lock);
+    shared = scale == 1 && is_video_bitmap(screen) && share_frame(buffer2);
     n = copy_noting_changes();
   }
   if (whole_frame_wanted.exchange(false)) {
@@ -96,8 +114,11 @@ void present() {
     n = 1;
   }
   // Only this thread writes buffer2, so it is read here without the lock.
-  for (int i = 0; i < n; i++)
-    scale_blit(buffer2, screen, frame_x, frame_y, scale, changed[i].x, changed[i].y, changed[i].w, changed[i].h);
+  for (int i = 0; i < n; i++) {
+    const region& r = changed[i];
+    if (shared) send_shared(r.x, r.y, r.w, r.h);
+    else scale_blit(buffer2, screen, frame_x, frame_y, scale, r.x, r.y, r.w, r.h);
+  }
   if (n > 0 && is_video_bitmap(screen)) send_to_display();
 }
 

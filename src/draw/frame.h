@@ -9,7 +9,8 @@ int sky_colour();       // the background of every screen
 
 // buffer -> buffer2 -> screen: buffer2 takes the whole frame, and the screen
 // only the parts that changed since the last presentation, at the display's
-// scale and place (all of it when whole_frame_wanted).
+// scale and place (all of it when whole_frame_wanted). At 1x on a display
+// that shares memory the X server reads them from buffer2 itself.
 void present();
 
 // Brings the part (sx, sy, sw, sh) of a 640x480 32-bit picture whose top-left
