@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/globals.h"
+#include "draw/glyph_ink.h"
 
 namespace {
 const int rows = 480, cols = 640;  // the frames' size
@@ -35,6 +36,7 @@ void set_rows(damage& d, blocks b) {
 // Entries under way: Allegro's circles, rectangles and the like draw through
 // the table's lines and pixels, inside the bounds their caller noted.
 int depth;
+unsigned long drawings;  // into either frame, through the table or past it
 
 template <auto entry, typename... A>
 void draw(A... a) {
@@ -54,6 +56,7 @@ blocks blocks_of(int x0, int x1) {
 // are noted already.
 damage* noting(BITMAP* b) {
   if (depth > 0) return nullptr;
+  drawings++;
   damage* d = record_of(b);
   if (!d)  // a sub-bitmap of a frame, which shares its table: of which, unknown
     for (damage& f : frames) set_rows(f, all_blocks);
@@ -131,23 +134,17 @@ void across(BITMAP* b, int x1, int y, int x2, int c) {
 }
 
 // A glyph with no background touches only its ink: each row from its first
-// set bit to its last (rows of whole bytes, the leftmost pixel bit 7).
+// inked column to its last.
 void glyph_noted(BITMAP* b, const FONT_GLYPH* g, int x, int y, int colour, int bg) {
+  const glyph_ink& k = ink_of(g);
   if (bg >= 0) {
     mark(b, x, y, x + g->w - 1, y + g->h - 1);
   } else if (damage* d = noting(b)) {
-    int stride = (g->w + 7) / 8;
-    for (int r = std::max(0, -y); r < g->h && y + r < rows; r++) {
-      const unsigned char* row = g->dat + r * stride;
-      int first = 0, last = stride - 1;
-      while (first < stride && !row[first]) first++;
-      if (first == stride) continue;
-      while (!row[last]) last--;
-      d->row[y + r] |= blocks_of(x + first * 8 + __builtin_clz(row[first]) - 24,
-                                 x + last * 8 + 7 - __builtin_ctz(row[last]));
-    }
+    for (int r = std::max(0, -y); r < g->h && y + r < rows; r++)
+      if (k.first[r] <= k.last[r]) d->row[y + r] |= blocks_of(x + k.first[r], x + k.last[r]);
   }
-  draw<&GFX_VTABLE::draw_glyph>(b, g, x, y, colour, bg);
+  if (ink_drawable(b)) draw_ink(b, k, x, y, colour, bg);
+  else draw<&GFX_VTABLE::draw_glyph>(b, g, x, y, colour, bg);
 }
 
 void triangle_noted(BITMAP* b, int x1, int y1, int x2, int y2, int x3, int y3, int c) {
@@ -197,6 +194,7 @@ uintptr_t row_written(BITMAP* b, int y) {
 // colour refills only those, which spares most of a frame.
 void clear_noted(BITMAP* b, int c) {
   damage* d = record_of(b);
+  drawings++;
   bool whole = b->cl == 0 && b->ct == 0 && b->cr == b->w && b->cb == b->h;
   if (d && whole && c == d->colour) {
     for (int y = 0; y < rows; y++) {
@@ -281,6 +279,7 @@ void watch(damage& d, BITMAP* b) {
   }
   d.bmp = b;
   set_rows(d, all_blocks);
+  drawings++;
 }
 }  // namespace
 
@@ -298,3 +297,5 @@ void frames_copied() {
   frames[1].colour = frames[0].colour;
   memcpy(frames[1].row, frames[0].row, sizeof frames[0].row);
 }
+
+unsigned long frame_drawings() { return drawings; }

@@ -30,3 +30,7 @@ blocks may_differ(int y);
 
 // After buffer2 was made equal to buffer.
 void frames_copied();
+
+// Counts the drawings into buffer or buffer2: while it stands, they hold
+// what they held.
+unsigned long frame_drawings();

@@ -75,6 +75,10 @@ static int copy_differences(const uint32_t* from, uint32_t* to, blocks m, int* l
 // that differed become regions, a row joining the one above when that
 // wastes little. Returns how many.
 static int copy_noting_changes() {
+  // Nothing drawn into either frame since they were last made equal (a
+  // still title): equal still
+  static unsigned long equal_at = ~0ul;
+  if (frame_drawings() == equal_at) return 0;
   int n = 0;
   region* open = nullptr;  // the last region, while the rows above belong to it
   for (int y = 0; y < 480; y++) {
@@ -97,6 +101,7 @@ static int copy_noting_changes() {
     open = &changed[n++];
   }
   frames_copied();
+  equal_at = frame_drawings();
   return n;
 }
 

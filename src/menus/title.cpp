@@ -2,6 +2,7 @@
 
 #include <allegro.h>
 
+#include "draw/damage.h"
 #include "draw/frame.h"
 #include "draw/sprites.h"
 #include "core/globals.h"
@@ -22,15 +23,27 @@ void title_frame() {
     replay_chosen = true;
   }
 
-  // Sky, the cursor cloud under the highlighted entry, then the texts over it
-  clear_to_color(buffer, sky_colour());
-  draw_cloud(buffer, 320, 224 + 20 * menu_selection, 45);
-  textout_ex(buffer, title, "Plu", 190, 120, makecol(255, 255, 255), -1);
-  textout_ex(buffer, title, "Vesk", 320, 120, makecol(255, 255, 255), -1);
-  textout_centre_ex(buffer, text, "Start game", 320, 240, makecol(0, 0, 0), -1);
-  textout_centre_ex(buffer, text, "Options", 320, 260, makecol(0, 0, 0), -1);
-  textout_centre_ex(buffer, text, "Quit", 320, 280, makecol(0, 0, 0), -1);
-  textout_centre_ex(buffer, text, title_credit, 320, 470, makecol(0, 0, 0), -1);
+  // Sky, the cursor cloud under the highlighted entry, then the texts over
+  // it; a still title is drawn once, as nothing else draws into buffer
+  // between its frames
+  static struct {
+    int selection;
+    BITMAP* into;
+    FONT *title, *text;
+    unsigned long drawings;
+  } drawn;
+  if (drawn.selection != menu_selection || drawn.into != buffer || drawn.title != title || drawn.text != text ||
+      drawn.drawings != frame_drawings()) {
+    clear_to_color(buffer, sky_colour());
+    draw_cloud(buffer, 320, 224 + 20 * menu_selection, 45);
+    textout_ex(buffer, title, "Plu", 190, 120, makecol(255, 255, 255), -1);
+    textout_ex(buffer, title, "Vesk", 320, 120, makecol(255, 255, 255), -1);
+    textout_centre_ex(buffer, text, "Start game", 320, 240, makecol(0, 0, 0), -1);
+    textout_centre_ex(buffer, text, "Options", 320, 260, makecol(0, 0, 0), -1);
+    textout_centre_ex(buffer, text, "Quit", 320, 280, makecol(0, 0, 0), -1);
+    textout_centre_ex(buffer, text, title_credit, 320, 470, makecol(0, 0, 0), -1);
+    drawn = {menu_selection, buffer, title, text, frame_drawings()};
+  }
 
   end_menu_frame();
 }
