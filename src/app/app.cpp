@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "audio/music.h"
@@ -31,8 +30,6 @@
 #include "play/replay.h"
 #include "play/screen.h"
 #include "play/update.h"
-
-static const long allegro_thread_slack_ns = 1000000000;
 
 static int stop_loading(const char* what, const char* file) {
   char cwd[PATH_MAX];
@@ -111,20 +108,11 @@ int _mangled_main(int argc, char** argv) {
   name_window();
   skip_compose_table();
   skip_allegro_modules();
-  // Allegro's background thread wakes every millisecond only to look at the
-  // clock, and handles input every 10 ms, each time with a round trip to the
-  // X server. The main thread handles the queued events before every frame,
-  // and every 20 ms while a run is held, so this thread is started with a
-  // second of timer slack (threads inherit it): it then wakes about once a
-  // second, and the X server with it. The timer thread, started later, keeps
-  // the precise default.
-  prctl(PR_SET_TIMERSLACK, allegro_thread_slack_ns);
   if (install_allegro(SYSTEM_AUTODETECT, &allegro_errnum, atexit) != 0) {
     fprintf(stderr, "plu-vesk: cannot start the Allegro library (is there a display? DISPLAY=%s)\n",
             getenv("DISPLAY") ? getenv("DISPLAY") : "");
     return 1;
   }
-  prctl(PR_SET_TIMERSLACK, 0);  // back to the default
   watch_session();
   set_window_title(window_title);
   install_keyboard();
@@ -148,6 +136,8 @@ int _mangled_main(int argc, char** argv) {
   step_latch = false;
   if (music_on == 1) music_start();
   install_int(global_keys, 10);
+  hold_allegro_thread();
+  atexit(let_go_allegro_thread);  // before Allegro's own exit, which joins it
 
   // Stage loop: title, play, options, round again until Quit; a replay on
   // the command line is one run, watched

@@ -219,6 +219,20 @@ void read_queued_input() {
   XUNLOCK();
 }
 
+static bool allegro_thread_held;
+
+void hold_allegro_thread() {
+  if (allegro_thread_held || !_unix_bg_man || !_unix_bg_man->multi_threaded) return;
+  _unix_bg_man->disable_interrupts();
+  allegro_thread_held = true;
+}
+
+void let_go_allegro_thread() {
+  if (!allegro_thread_held) return;
+  allegro_thread_held = false;
+  _unix_bg_man->enable_interrupts();
+}
+
 void settle_keys() {
   if (settling_frames <= 0) return;
   settling_frames--;

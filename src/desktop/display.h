@@ -41,6 +41,14 @@ bool set_display(int m);
 // queued, handled by Allegro's own input handler under its lock.
 void read_queued_input();
 
+// Allegro's background thread wakes every millisecond and handles X input
+// every 10 ms, each time with a round trip to the X server. As the main
+// thread handles the input itself, the game holds that thread asleep from
+// its first frame on (it waits for Allegro's interrupts to be enabled
+// again); it must be let go before Allegro shuts down, which waits for it.
+void hold_allegro_thread();
+void let_go_allegro_thread();
+
 // Once a frame on the main thread: for a few frames after set_display, lets
 // go of keys whose release the window may have missed while it was made.
 void settle_keys();
