@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "core/globals.h"
-#include "draw/glyph_ink.h"
+#include "draw/pixel_runs.h"
 
 namespace {
 const int rows = 480, cols = 640;  // the frames' size
@@ -128,9 +128,10 @@ void vline_noted(BITMAP* b, int x, int y1, int y2, int c) {
 // them, straight on.
 template <auto entry>
 void across(BITMAP* b, int x1, int y, int x2, int c) {
-  if (depth > 0) return (allegro_table->*entry)(b, x1, y, x2, c);
-  mark(b, x1, y, x2, y);
-  draw<entry>(b, x1, y, x2, c);
+  if (depth == 0) mark(b, x1, y, x2, y);
+  if (runs_drawable(b)) fill_row(b, std::min(x1, x2), y, std::max(x1, x2), c);
+  else if (depth > 0) (allegro_table->*entry)(b, x1, y, x2, c);
+  else draw<entry>(b, x1, y, x2, c);
 }
 
 // A glyph with no background touches only its ink: each row from its first
@@ -143,8 +144,15 @@ void glyph_noted(BITMAP* b, const FONT_GLYPH* g, int x, int y, int colour, int b
     for (int r = std::max(0, -y); r < g->h && y + r < rows; r++)
       if (k.first[r] <= k.last[r]) d->row[y + r] |= blocks_of(x + k.first[r], x + k.last[r]);
   }
-  if (ink_drawable(b)) draw_ink(b, k, x, y, colour, bg);
+  if (runs_drawable(b) && b->clip) draw_ink(b, k, x, y, colour, bg);
   else draw<&GFX_VTABLE::draw_glyph>(b, g, x, y, colour, bg);
+}
+
+void circlefill_noted(BITMAP* b, int x, int y, int r, int c) {
+  mark(b, x - abs(r), y - abs(r), x + abs(r), y + abs(r));
+  const std::vector<pixel_run>* disc = disc_of(r);
+  if (disc && runs_drawable(b)) draw_runs(b, *disc, x, y, c);
+  else draw<&GFX_VTABLE::circlefill>(b, x, y, r, c);
 }
 
 void triangle_noted(BITMAP* b, int x1, int y1, int x2, int y2, int x3, int y3, int c) {
@@ -252,7 +260,7 @@ void make_watching_table() {
   t.masked_blit = blit_into<&GFX_VTABLE::masked_blit>;
   t.clear_to_color = clear_noted;
   t.circle = circular<&GFX_VTABLE::circle>;
-  t.circlefill = circular<&GFX_VTABLE::circlefill>;
+  t.circlefill = circlefill_noted;
   t.ellipse = oval<&GFX_VTABLE::ellipse>;
   t.ellipsefill = oval<&GFX_VTABLE::ellipsefill>;
   t.arc = arc_noted;
