@@ -87,10 +87,10 @@ void disconnect_server() {
 }
 
 bool start_stream(bool hold) {
-  pa_sample_spec spec{PA_SAMPLE_S16NE, uint32_t(loop_rate), 2};
+  pa_sample_spec format{PA_SAMPLE_S16NE, uint32_t(loop_rate), 2};
   pa_proplist* props = pulse.proplist_new();
   pulse.proplist_sets(props, PA_PROP_MEDIA_ROLE, "game");
-  stream = pulse.stream_new(context, "Music", &spec, nullptr, props);
+  stream = pulse.stream_new(context, "Music", &format, nullptr, props);
   pulse.proplist_free(props);
   if (!stream) return false;
   pa_buffer_attr attr{uint32_t(-1), bytes_of(buffer_ms), bytes_of(start_ms), bytes_of(request_ms), uint32_t(-1)};
