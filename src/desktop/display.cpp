@@ -208,9 +208,10 @@ static bool try_display(int m) {
   return true;
 }
 
-// Allegro's thread handles input only every 10 ms, so a key pressed just
-// before a frame would wait a whole frame more. Only from the first frame
-// on: during set_gfx_mode, Allegro waits for events of its window itself.
+// Allegro's own thread handled input only every 10 ms, so a key pressed
+// just before a frame waited a whole frame more; that thread is now held.
+// Only from the first frame on: during set_gfx_mode, Allegro waits for
+// events of its window itself.
 // Allegro's handler asks the X server for a round trip; a frame with no
 // event come in spares the server and itself that.
 void read_queued_input() {
@@ -317,9 +318,9 @@ void show_written_region(int x, int y, int w, int h) {
   updating = false;
 }
 
-// Allegro leaves the picture in Xlib's queue until its background thread
-// next flushes it, up to 10 ms later and unevenly: sent now, every frame
-// reaches the display the same time after it is drawn.
+// Allegro leaves the picture in Xlib's queue for its background thread to
+// flush, which the game holds: sent now, every frame reaches the display
+// the same time after it is drawn.
 void send_to_display() {
   XLOCK();
   if (_xwin.display) XFlush(_xwin.display);
