@@ -1,18 +1,8 @@
 #include "audio/midi_parser.h"
 
 int midi_data_length(unsigned char status) {
-  switch (status & 0xF0) {
-    case 0xC0:
-    case 0xD0: return 1;
-    case 0xF0: break;
-    default: return 2;
-  }
-  switch (status) {
-    case 0xF1:
-    case 0xF3: return 1;
-    case 0xF2: return 2;
-    default: return 0;  // F0 runs to F7 and is skipped byte by byte
-  }
+  int kind = status & 0xF0;
+  return kind == 0xC0 || kind == 0xD0 ? 1 : 2;
 }
 
 unsigned long midi_varlen(const unsigned char* d, int& p, int end) {

@@ -2,9 +2,7 @@
 // length numbers, and the instruments a track plays.
 #pragma once
 
-// Data bytes after a status byte: channel messages by their high nibble,
-// system common messages by the whole byte (a system exclusive's run to F7
-// counts as none).
+// Data bytes after a channel message's status byte (0x80 to 0xEF).
 int midi_data_length(unsigned char status);
 
 // A variable-length number of a MIDI file at d[p], 7 bits a byte, most

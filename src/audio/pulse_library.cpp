@@ -6,7 +6,6 @@ pulse_api pulse;
 
 static bool find_entries(void* lib, pulse_api& found) {
   FIND_ENTRY(mainloop_new, pa_mainloop_new);
-  FIND_ENTRY(mainloop_free, pa_mainloop_free);
   FIND_ENTRY(mainloop_get_api, pa_mainloop_get_api);
   FIND_ENTRY(mainloop_prepare, pa_mainloop_prepare);
   FIND_ENTRY(mainloop_poll, pa_mainloop_poll);

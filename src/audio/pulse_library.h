@@ -9,7 +9,6 @@
 // header, so a changed signature fails to compile here.
 struct pulse_api {
   decltype(&pa_mainloop_new) mainloop_new;
-  decltype(&pa_mainloop_free) mainloop_free;
   decltype(&pa_mainloop_get_api) mainloop_get_api;
   decltype(&pa_mainloop_prepare) mainloop_prepare;
   decltype(&pa_mainloop_poll) mainloop_poll;
