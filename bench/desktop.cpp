@@ -480,6 +480,15 @@ void wait_screen_clear() {
   while (root_pixel(2, 2) == sky && now_ns() < deadline) sleep_ms(10);
 }
 
+// A fresh game directory and a clear screen, for a start at this scale: ""
+// or what failed.
+std::string ready_to_start(const std::string& dir, int music_on, int scale) {
+  if (!prepare_game_dir(dir, music_on)) return "cannot prepare " + dir;
+  wait_screen_clear();
+  probe_scale = scale;
+  return "";
+}
+
 // RMS of one second from the null sink's monitor, on the 16-bit scale; -1 if none came.
 double sink_rms() {
   const size_t bytes = 44100 * 2 * 2;
@@ -547,12 +556,8 @@ play_result run_play_case(const play_case& c, int runs) {
   if (!exists(c.soundfont)) return r;
   r.ran = true;
   std::string dir = scratch + "/game";
-  if (!prepare_game_dir(dir, c.music_on)) {
-    r.failure = "cannot prepare " + dir;
-    return r;
-  }
-  wait_screen_clear();
-  probe_scale = c.scale;
+  r.failure = ready_to_start(dir, c.music_on, c.scale);
+  if (!r.failure.empty()) return r;
   pid_t pid = start_game(dir, game_environment(c.soundfont, c.sound_server, c.pads), c.scale, c.game, c.as_player);
   auto finish = [&](const std::string& why) {
     r.failure = why;
@@ -731,12 +736,8 @@ switch_result run_switch_case(const std::string& soundfont, int switches) {
   if (!exists(soundfont)) return r;
   r.ran = true;
   std::string dir = scratch + "/game";
-  if (!prepare_game_dir(dir, 1)) {
-    r.failure = "cannot prepare " + dir;
-    return r;
-  }
-  wait_screen_clear();
-  probe_scale = 1;
+  r.failure = ready_to_start(dir, 1, 1);
+  if (!r.failure.empty()) return r;
   traced_game t = start_traced(dir, game_environment(soundfont, true));
   pid_t tracer = t.tracer;
   auto finish = [&](const std::string& why) {
@@ -798,9 +799,8 @@ bool pad_open(pid_t game) {
 // run lasts 4.5 s; the game looks for pads once a second.
 std::string run_plug_case(const std::string& game, double* longest_ms) {
   std::string dir = scratch + "/game";
-  if (!prepare_game_dir(dir, 0)) return "cannot prepare " + dir;
-  wait_screen_clear();
-  probe_scale = 1;
+  std::string failed = ready_to_start(dir, 0, 1);
+  if (!failed.empty()) return failed;
   std::string font = exists(fluid_r3) ? fluid_r3 : tim;
   traced_game t = start_traced(dir, game_environment(font, true, pads_plugged_later), game, true);
   auto finish = [&](const std::string& why) {
@@ -1320,16 +1320,11 @@ const double options_rest_ms = 100;
 
 // In the options, the music switched on from off, again and again: how long
 // from the switch to the first sound each time.
-
 first_sound_result run_first_sound_case(const std::string& game, const std::string& soundfont, int switches) {
   first_sound_result r;
   std::string dir = scratch + "/game";
-  if (!prepare_game_dir(dir, 0)) {
-    r.failure = "cannot prepare " + dir;
-    return r;
-  }
-  wait_screen_clear();
-  probe_scale = 1;
+  r.failure = ready_to_start(dir, 0, 1);
+  if (!r.failure.empty()) return r;
   sink_listener sink;
   pid_t pid = start_game(dir, game_environment(soundfont, true), 1, game);
   auto finish = [&](const std::string& why) {

@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 #include "soak_run.h"
 #include "core/game_random.h"

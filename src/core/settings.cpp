@@ -1,10 +1,8 @@
 #include "core/settings.h"
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,7 +1,6 @@
 #include "play/replay.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "play/pools.h"
 #include "play/screen.h"
