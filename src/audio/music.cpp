@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -199,8 +198,7 @@ static void serve() {
   on = false;
   disconnect_server();
   render_stop = true;
-  for (int waited = 0; rendering && !render_done && waited < render_wait_ms; waited += 5)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (rendering) wait_for(render_done, true, render_wait_ms);
   if (rendering && render_done) finish_render();
   if (rendering) {
     render_thread->detach();  // still in FluidSynth: it keeps the loop and the library
@@ -270,9 +268,7 @@ void music_shut_down() {
   if (!music_thread.joinable()) return;
   ending = true;
   wake_music();
-  for (int waited = 0; !ended && waited < exit_wait_ms; waited += 5)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (!ended) {
+  if (!wait_for(ended, true, exit_wait_ms)) {
     music_thread.detach();  // stuck: the process's end takes it
     no_thread = true;
     return;

@@ -1,5 +1,6 @@
 #include "core/threads.h"
 
+#include <chrono>
 #include <cstdio>
 #include <system_error>
 
@@ -11,4 +12,10 @@ bool start_thread(std::thread& thread, void (*body)(), const char* feature) {
     fprintf(stderr, "plu-vesk: no %s: cannot start a thread (%s)\n", feature, e.code().message().c_str());
     return false;
   }
+}
+
+bool wait_for(const std::atomic<bool>& flag, bool value, int ms) {
+  for (int waited = 0; flag != value && waited < ms; waited += 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return flag == value;
 }

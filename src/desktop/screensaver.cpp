@@ -2,7 +2,6 @@
 
 #include <allegro.h>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <dbus/dbus.h>
@@ -226,6 +225,5 @@ void screensaver_shut_down() {
   wake_bus_thread();
   // A bus that does not answer must not keep the game from ending: the
   // service drops the inhibition anyway once the connection goes.
-  for (int waited = 0; !bus_done && waited < exit_wait_ms; waited += 5)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  wait_for(bus_done, true, exit_wait_ms);
 }

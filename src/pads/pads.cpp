@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -280,9 +279,7 @@ void read_pads(bool start_confirms, bool heed) {
 void stop_pads() {
   look_given_up = false;
   next_pad_look = 0;
-  for (int waited = 0; pads_loading && waited < loader_wait_ms; waited += 5)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (pads_loading) return;  // left to itself, and SDL untouched: the game is ending
+  if (!wait_for(pads_loading, false, loader_wait_ms)) return;  // left to itself, and SDL untouched: the game is ending
   if (loader_out) {  // done, not yet taken up
     loader_out = false;
     pads_on = pads_on || loader_brought_up;

@@ -131,7 +131,7 @@ void start_watching() {
 bool replay_over() { return watched_frames >= loaded.frames; }
 
 void stop_watching() {
-  watched_total = distance / 30 + score;
+  watched_total = run_total();
   missed_total = replay_over() && (alive || watched_total != loaded.total);
   put_state(before);
   game_srand(next_seed);

@@ -13,6 +13,8 @@
 int sky_col;
 int total_score;
 
+int run_total() { return distance / 30 + score; }
+
 static void draw_game_over() {
   int metres = distance / 30;
   textout_right_ex(buffer, title, "Game", 310, 150, makecol(255, 255, 255), -1);
@@ -27,7 +29,7 @@ static void draw_game_over() {
 void end_play_frame() {
   if (y > -16) hit -= 1;
   if (alive) return;
-  total_score = distance / 30 + score;
+  total_score = run_total();
 
   // Back to the title, once the panel has stood for 30 frames
   if (!watching && held(JUMP) && loop_num > delay_start + 30) stage = STAGE_TITLE;

@@ -4,6 +4,9 @@
 extern int sky_col;      // the sky's pixel value this frame
 extern int total_score;  // metres plus orbs of the finished run
 
+// Metres plus orbs of the run so far.
+int run_total();
+
 // Paints the frame, then ends it as below.
 void draw_play();
 // What a play frame changes besides its picture, once it is painted: the
