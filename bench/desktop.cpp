@@ -1214,8 +1214,8 @@ void run_cost_cases(int runs) {
   double xjump_total = xjump.failure.empty() ? mean(xjump.cpu) + mean(xjump.x_cpu) : 0;
   printf("\nThe whole desktop's cost: the game's processor share and the X server's over the same\n"
          "seconds (0.5 s to 4.0 s of a run, or 3 s of the title left alone), %d windows each, music off;\n"
-         "the game's share split into its main thread and the others by name (Allegro's background\n"
-         "and timer threads are both \"plu-vesk\")\n\n", runs);
+         "the game's share split into its main thread and the others by name (threads left unnamed,\n"
+         "Allegro's own among them, show as \"plu-vesk\")\n\n", runs);
   printf("| case | game | X server | together | target | met | game's main thread | its others, by name |\n"
          "|---|---|---|---|---|---|---|---|\n");
   for (const cost_row& c : rows) {

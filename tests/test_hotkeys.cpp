@@ -1,9 +1,10 @@
-// The hot keys as the library's timer thread runs them, against the frame
+// The hot keys as the game's timer thread runs them, against the frame
 // loop, and the screenshot's writer behind them.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -16,9 +17,11 @@
 #include "draw/frame.h"
 #include "play/screen.h"
 #include "play/update.h"
+#include "core/clock.h"
 #include "core/globals.h"
 #include "core/hotkeys.h"
 #include "core/screenshot.h"
+#include "core/timer_driver.h"
 #include "pads/pads.h"
 #include "support/headless.h"
 
@@ -73,20 +76,24 @@ TEST_F(HotKeys, EscAndTabTogetherReturnToTitleAndSaveTheLastFrame) {
   destroy_bitmap(shot);
 }
 
+static std::atomic<int> ticks{0};
+
+// Tab held from the start, Esc pressed on the 30th tick.
+static void keys_then_global_keys() {
+  if (++ticks == 30) key[KEY_ESC] = 1;
+  global_keys();
+}
+
 TEST_F(HotKeys, TimerThreadAgainstPlayFrames) {
-  // Tab held from the start, Esc pressed after 30 ticks: the play loop must
-  // end at a frame boundary with a whole screenshot behind it.
+  // The game's own timer against the play loop: the loop must end at a
+  // frame boundary with a whole screenshot behind it.
+  use_own_timer();
+  ASSERT_EQ(install_timer(), 0);
   key[KEY_TAB] = 1;
   reset_play();
   stage = 1;
-  std::atomic<bool> done{false};
-  std::thread timer([&] {
-    for (int tick = 0; !done; tick++) {
-      if (tick == 30) key[KEY_ESC] = 1;
-      global_keys();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  });
+  ticks = 0;
+  install_int(keys_then_global_keys, 10);
   int frames = 0;
   while (stage == 1) {
     update_play();
@@ -98,12 +105,73 @@ TEST_F(HotKeys, TimerThreadAgainstPlayFrames) {
     loop_num += 1;
     frames++;
   }
-  done = true;
-  timer.join();
+  remove_int(keys_then_global_keys);
+  remove_timer();
   wait_screenshots_idle();
   EXPECT_GT(frames, 0);
   EXPECT_EQ(stage, 0);
   EXPECT_EQ(bytes_in(screenshot_file), 921654);
+}
+
+static bool waited_for(const std::function<bool()>& holds) {
+  for (int ms = 0; ms < 2000 && !holds(); ms++) rest(1);
+  return holds();
+}
+
+static std::atomic<bool> ticking_wanted{false}, in_slow_call{false};
+
+TEST_F(HotKeys, TimerRestsWhileNoHotKeyIsDown) {
+  use_own_timer();
+  ASSERT_EQ(install_timer(), 0);
+  // A handler with nothing to do is not called, until a wake finds it has.
+  ticks = 0;
+  auto count = [] { ticks++; };
+  install_int(count, 10);
+  let_timer_rest(count, [] { return !ticking_wanted; });
+  ticks = 0;
+  rest(100);
+  EXPECT_EQ(ticks, 0);
+  ticking_wanted = true;
+  wake_timer();
+  EXPECT_TRUE(waited_for([] { return ticks >= 3; }));
+  ticking_wanted = false;  // seen at the next look, with no wake
+  rest(30);
+  int at_rest = ticks;
+  rest(100);
+  EXPECT_EQ(ticks, at_rest);
+  remove_int(count);
+
+  // A pad's Back read by the main thread: the hot keys see it once it wakes
+  // the timer. (Allegro's key[] is shared with no lock at all, which
+  // ThreadSanitizer would rightly call a race; the windows' Esc covers it.)
+  stage = 1;
+  install_int(global_keys, 10);
+  let_timer_rest(global_keys, hot_keys_up);
+  rest(30);  // its look with no key down
+  pad_escape = true;
+  rest(100);
+  EXPECT_EQ(stage, 1);
+  wake_timer();
+  EXPECT_TRUE(waited_for([] { return stage == 0; }));
+  remove_int(global_keys);
+  pad_escape = false;
+
+  // Removing a handler waits for its call in progress to return.
+  auto slow = [] {
+    in_slow_call = true;
+    rest(50);
+    in_slow_call = false;
+  };
+  install_int(slow, 10);
+  ASSERT_TRUE(waited_for([] { return in_slow_call.load(); }));
+  remove_int(slow);
+  EXPECT_FALSE(in_slow_call);
+
+  // A rest lasts at least its time.
+  const int before = ms_clock();
+  rest(25);
+  EXPECT_GE(ms_clock() - before, 25);
+  remove_timer();
 }
 
 TEST_F(HotKeys, FailedScreenshotIsSaidOnceUntilOneIsSaved) {
@@ -219,6 +287,8 @@ TEST_F(HotKeys, ThreadThatCannotStartCostsOnlyItsFeature) {
       {"music", [] { music_start(); music_switch(false); music_switch(true); music_update(); }, music_shut_down},
       {"screensaver hold on the session bus", [] { keep_screen_awake(true); keep_screen_awake(false); keep_screen_awake(true); },
        screensaver_shut_down},
+      {"Esc and Tab keys", [] { use_own_timer(); install_timer(); install_int(global_keys, 10); install_int(global_keys, 10); },
+       remove_timer},
       {"gamepads", [] { setenv("SDL_JOYSTICK_DEVICE", "/nonexistent", 1); look_for_pads(); look_for_pads(); },
        [] { unsetenv("SDL_JOYSTICK_DEVICE"); stop_pads(); }}};
   for (auto& c : cases) {

@@ -37,13 +37,15 @@ TEST_F(TitleWindow, TabShowsTheTitleAndTheArrowsStepThroughIt) {
   EXPECT_GT(shot.count(300, start_row - 4, 340, start_row + 3, black_rgb), 0) << "no entry text";
   EXPECT_TRUE(display_shows(shot)) << "the title standing still";
 
-  // Up wraps to "Quit" and down wraps back; then down twice to "Quit" again.
+  // Up wraps to "Quit" and down wraps back; then down twice to "Quit" again,
+  // the second time a tap let go before any frame could see it held.
   const struct {
     const char* key;
-    int row;
-  } steps[] = {{"Up", quit_row}, {"Down", start_row}, {"Down", options_row}, {"Down", quit_row}};
+    int row, hold;
+  } steps[] = {{"Up", quit_row, hold_ms}, {"Down", start_row, hold_ms}, {"Down", options_row, hold_ms},
+               {"Down", quit_row, 0}};
   for (const auto& step : steps) {
-    tap(step.key);
+    tap(step.key, step.hold);
     ASSERT_TRUE(screenshot(shot));
     EXPECT_EQ(cursor_row(shot), step.row) << "after " << step.key;
     EXPECT_TRUE(display_shows(shot)) << "after " << step.key;

@@ -17,6 +17,7 @@
 #include "core/replay_file.h"
 #include "core/screenshot.h"
 #include "core/settings.h"
+#include "core/timer_driver.h"
 #include "desktop/command_line.h"
 #include "desktop/display.h"
 #include "desktop/screensaver.h"
@@ -117,6 +118,7 @@ int _mangled_main(int argc, char** argv) {
   set_window_title(window_title);
   install_keyboard();
   install_mouse();
+  use_own_timer();
   install_timer();
   set_color_depth(32);
   if (!set_display(mode)) return 1;
@@ -136,6 +138,7 @@ int _mangled_main(int argc, char** argv) {
   step_latch = false;
   if (music_on == 1) music_start();
   install_int(global_keys, 10);
+  let_timer_rest(global_keys, hot_keys_up);  // the keys change only when the main thread reads them
   hold_allegro_thread();
   atexit(let_go_allegro_thread);  // before Allegro's own exit, which joins it
 

@@ -13,6 +13,8 @@ void global_keys() {
   if (key[KEY_TAB]) take_screenshot(screenshot_file);
 }
 
+bool hot_keys_up() { return !key[KEY_ESC] && !key[KEY_TAB] && !pad_escape; }
+
 bool pause_pressed() {
   // A press, not a hold: the key that pauses must be let go before it resumes.
   static bool was_down = false;

@@ -106,7 +106,7 @@ bool write_waiting_screenshot() {
 
 static void write_until_stopped() {
   // Encoding a frame takes milliseconds of processor: on a busy machine the
-  // frame loop and the timer thread, which plays the tune, go first.
+  // frame loop and the hot keys' timer go first.
   setpriority(PRIO_PROCESS, (id_t)gettid(), 10);
   for (;;) {
     {

@@ -1,6 +1,6 @@
 // The screenshot: the last presented frame written to a BMP file. The hot
 // keys only take the frame; a thread of its own writes it, so a slow disk
-// never holds up Allegro's timer thread, which also plays the tune.
+// never holds up the hot keys' timer.
 #pragma once
 
 #include <atomic>

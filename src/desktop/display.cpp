@@ -16,6 +16,7 @@
 
 #include "core/globals.h"
 #include "core/settings.h"
+#include "core/timer_driver.h"
 #include "plu-vesk.xpm"
 
 const char* const window_title = "Plu Vesk";
@@ -214,10 +215,27 @@ static bool try_display(int m) {
 // events of its window itself.
 // Allegro's handler asks the X server for a round trip; a frame with no
 // event come in spares the server and itself that.
+// A key pressed and let go between two reads still shows as down to the
+// frame after them, and only to that one: a quick tap is never lost between
+// frames, the hot keys' included.
+static bool went_down[KEY_MAX];  // a press came in during this read
+static bool tap_shown[KEY_MAX];  // down in this frame for a tap already over
+
+static void note_press(int scancode) {
+  if (!(scancode & 0x80)) went_down[scancode & 0x7f] = true;
+}
+
 void read_queued_input() {
+  for (int k = 0; k < KEY_MAX; k++)
+    if (tap_shown[k]) key[k] = tap_shown[k] = false;
   XLOCK();
   if (_xwin.display && XEventsQueued(_xwin.display, QueuedAfterReading) > 0) _xwin_handle_input();
   XUNLOCK();
+  for (int k = 0; k < KEY_MAX; k++) {
+    if (went_down[k] && !key[k]) key[k] = tap_shown[k] = true;
+    went_down[k] = false;
+  }
+  wake_timer();
 }
 
 static bool allegro_thread_held;
@@ -226,11 +244,13 @@ void hold_allegro_thread() {
   if (allegro_thread_held || !_unix_bg_man || !_unix_bg_man->multi_threaded) return;
   _unix_bg_man->disable_interrupts();
   allegro_thread_held = true;
+  keyboard_lowlevel_callback = note_press;  // on the main thread from now on
 }
 
 void let_go_allegro_thread() {
   if (!allegro_thread_held) return;
   allegro_thread_held = false;
+  keyboard_lowlevel_callback = nullptr;
   _unix_bg_man->enable_interrupts();
 }
 

@@ -38,7 +38,8 @@ void skip_compose_table();
 bool set_display(int m);
 
 // Before each frame reads the keys, on the main thread: the X events already
-// queued, handled by Allegro's own input handler under its lock.
+// queued, handled by Allegro's own input handler under its lock. A key tapped
+// since the last read shows as down to this frame.
 void read_queued_input();
 
 // Allegro's background thread wakes every millisecond and handles X input

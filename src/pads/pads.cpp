@@ -18,6 +18,7 @@
 #include "core/hotkeys.h"
 #include "core/library_entries.h"
 #include "core/threads.h"
+#include "core/timer_driver.h"
 
 // SDL's entry points, looked up in the library at run time. The types come
 // from its header, so a changed signature fails to compile here.
@@ -274,6 +275,7 @@ void read_pads(bool start_confirms, bool heed) {
   for (int control = 0; control < 5; control++) pad_held[control] = heed && held[control];
   pad_pause = heed && start;
   pad_escape = heed && back;
+  wake_timer();
 }
 
 void stop_pads() {

@@ -27,6 +27,15 @@ extern "C" int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*bod
   return fail_thread_starts ? EAGAIN : real(t, a, body, arg);
 }
 
+// The headless system has no mutexes, which installing a timer asks for.
+static void give_mutexes(SYSTEM_DRIVER* d) {
+  if (d->create_mutex) return;
+  d->create_mutex = [] { return (void*)new std::mutex; };
+  d->destroy_mutex = [](void* m) { delete (std::mutex*)m; };
+  d->lock_mutex = [](void* m) { ((std::mutex*)m)->lock(); };
+  d->unlock_mutex = [](void* m) { ((std::mutex*)m)->unlock(); };
+}
+
 void headless_start() {
   static bool started = false;
   if (started) return;
@@ -35,6 +44,7 @@ void headless_start() {
     fprintf(stderr, "cannot start Allegro headless\n");
     abort();
   }
+  give_mutexes(system_driver);
   set_color_depth(32);
   buffer = create_bitmap(640, 480);
   buffer2 = create_bitmap(640, 480);
