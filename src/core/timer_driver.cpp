@@ -1,14 +1,11 @@
 #include "core/timer_driver.h"
 
 #include <allegro.h>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <pthread.h>
-#include <sched.h>
 #include <thread>
-#include <time.h>
 
 #include "core/threads.h"
 
@@ -102,8 +99,8 @@ static int install(void (*proc)(), void (*param_proc)(void*), void* param, long 
   for (timer_slot& t : timers)
     if (!slot && !handler_of(t)) slot = &t;
   if (!slot) return -1;
-  bool (*test)() = slot->proc || slot->param_proc ? slot->nothing_to_do : nullptr;
-  *slot = timer_slot{proc, param_proc, param, ticks_to_duration(speed), timer_clock::now(), test, false};
+  // A free slot's rest test is null; one installed again keeps its own
+  *slot = timer_slot{proc, param_proc, param, ticks_to_duration(speed), timer_clock::now(), slot->nothing_to_do, false};
   slot->due += slot->period;
   timer_news.notify_one();
   return 0;
@@ -140,29 +137,14 @@ static int timer_install_param_int(void (*proc)(void*), void* param, long speed)
 }
 static void timer_remove_param_int(void (*proc)(void*), void* param) { remove(nullptr, proc, param); }
 
-// To a deadline on the monotonic clock, so a signal cannot stretch the wait.
 static void timer_rest(unsigned int ms, void (*callback)()) {
-  timespec end;
-  clock_gettime(CLOCK_MONOTONIC, &end);
-  end.tv_sec += ms / 1000;
-  end.tv_nsec += (ms % 1000) * 1000000L;
-  if (end.tv_nsec >= 1000000000L) {
-    end.tv_sec++;
-    end.tv_nsec -= 1000000000L;
-  }
+  auto end = timer_clock::now() + std::chrono::milliseconds(ms);
   if (callback) {
-    for (;;) {
-      timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      if (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec)) return;
-      callback();
-    }
-  }
-  if (ms == 0) {
-    sched_yield();
-    return;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+    while (timer_clock::now() < end) callback();
+  } else if (ms == 0) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_until(end);
   }
 }
 

@@ -209,12 +209,6 @@ static bool try_display(int m) {
   return true;
 }
 
-// Allegro's own thread handled input only every 10 ms, so a key pressed
-// just before a frame waited a whole frame more; that thread is now held.
-// Only from the first frame on: during set_gfx_mode, Allegro waits for
-// events of its window itself.
-// Allegro's handler asks the X server for a round trip; a frame with no
-// event come in spares the server and itself that.
 // A key pressed and let go between two reads still shows as down to the
 // frame after them, and only to that one: a quick tap is never lost between
 // frames, the hot keys' included.
@@ -225,6 +219,11 @@ static void note_press(int scancode) {
   if (!(scancode & 0x80)) went_down[scancode & 0x7f] = true;
 }
 
+// Allegro's own thread handled input only every 10 ms, so a key pressed
+// just before a frame waited a whole frame more; that thread is now held.
+// Only from the first frame on: during set_gfx_mode, Allegro waits for
+// events of its window itself. Allegro's handler asks the X server for a
+// round trip; a frame with no event come in spares the server and itself that.
 void read_queued_input() {
   for (int k = 0; k < KEY_MAX; k++)
     if (tap_shown[k]) key[k] = tap_shown[k] = false;
